@@ -1,0 +1,40 @@
+# Entry points for a fresh Debian 12 machine: `make demo` and `make test`.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+JOBS       ?= $(shell nproc)
+CMAKE_FLAGS ?= -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
+CTEST_FLAGS ?= --output-on-failure --timeout 600 -j$(JOBS)
+
+.PHONY: deps build test test-plain test-asan test-tsan demo fuzz bench package screenshots test-windows clean
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j$(JOBS)
+
+# Every test, once plainly, once under AddressSanitizer + UndefinedBehaviorSanitizer, and the
+# window and worker tests under ThreadSanitizer.
+test: test-plain test-asan test-tsan
+
+test-plain: build
+	cd $(BUILD) && ctest $(CTEST_FLAGS)
+
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DNUVRA_SANITIZE=address,undefined
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/testing/lsan.supp \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest $(CTEST_FLAGS)
+
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) $(CMAKE_FLAGS) -DNUVRA_SANITIZE=thread
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target ui_tests nuvraupdater_cpp
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest $(CTEST_FLAGS) -L window
+
+demo: build
+	$(BUILD)/nuvraupdater_cpp --help
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

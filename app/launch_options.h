@@ -1,0 +1,23 @@
+#pragma once
+#include <filesystem>
+#include <optional>
+#include <string>
+
+struct LaunchOptions {
+    std::filesystem::path root;
+    std::optional<std::filesystem::path> sourceDir;
+    bool headless = false;
+};
+
+inline constexpr const char* usageText =
+    "Usage: nuvraupdater_cpp [--root PATH] [--source-dir PATH] [--headless]\n";
+
+// Result of reading the command line: either options to run with, or "print the usage".
+struct CommandLine {
+    LaunchOptions options;
+    bool helpRequested = false;
+};
+
+// Reads argv[1..argc-1] in order over `defaultRoot`. Raises runtime_error "--root requires a
+// path", "--source-dir requires a path" or "Unknown option: <arg>".
+CommandLine parseCommandLine(int argc, const char* const* argv, std::filesystem::path defaultRoot);

@@ -1,0 +1,54 @@
+#include "app/synchronize.h"
+
+#include <FL/Fl.H>
+
+#include <cstdio>
+#include <exception>
+#include <memory>
+
+#include "app/update_run.h"
+#include "engine/pending.h"
+#include "engine/runner.h"
+#include "manifest/config.h"
+#include "manifest/manifests.h"
+#include "transfer/fetch.h"
+#include "transfer/paths.h"
+#include "ui/dialogs.h"
+#include "ui/progress_window.h"
+
+int synchronize(UpdateRun& run) {
+    try {
+        UpdaterConfig loaded = loadLocalConfig(run);
+        run.config.os = loaded.os;
+        run.config.nuvraVersion = loaded.nuvraVersion;
+        run.config.url = loaded.url;
+
+        if (!askConfirmation(run,
+                             "Welcome to Nuvra. Click OK to synchronize your files with the latest."))
+            return 0;
+        checkUpdaterVersion(run);
+        fetchFile(run, run.config.url + "nuvrafile.json", run.rootDir / pathFromText("nuvrafile.json"));
+        loadManifests(run);
+
+        const int pending = countPendingModpaks(run);
+        if (pending == 0) {
+            removeRemoteFiles(run);
+            showMessage(run, "Update complete! You are already up to date.");
+            return 0;
+        }
+        if (run.options.headless) {
+            runUpdate(run);
+            return run.exitStatus;
+        }
+        run.window = std::make_unique<ProgressWindow>(pending);
+        run.window->onStart = [&run] {
+            startWorker(*run.window, [&run] { runUpdate(run); });
+        };
+        run.window->mainWindow.show();
+        return Fl::run();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "Nuvra Updater error: %s\n", error.what());
+        askConfirmation(run, error.what());
+        return 1;
+    }
+}

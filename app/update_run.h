@@ -1,0 +1,29 @@
+#pragma once
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "app/launch_options.h"
+#include "manifest/records.h"
+#include "transfer/download.h"
+
+struct ProgressWindow;
+
+// The state of the one update run of the process. Members are destroyed in reverse order, so the
+// window goes first and libcurl is cleaned up after every list.
+struct UpdateRun {
+    explicit UpdateRun(LaunchOptions launchOptions);
+    ~UpdateRun();
+    UpdateRun(const UpdateRun&) = delete;
+    UpdateRun& operator=(const UpdateRun&) = delete;
+
+    LaunchOptions options;
+    std::filesystem::path rootDir;
+    UpdaterConfig config;
+    DownloadClient downloader;
+    std::vector<ModpakEntry> localModpaks;
+    std::vector<ModpakEntry> remoteModpaks;
+    std::vector<FileEntry> fileEntries;
+    std::unique_ptr<ProgressWindow> window;
+    int exitStatus = 0;
+};

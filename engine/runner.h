@@ -1,0 +1,8 @@
+#pragma once
+
+struct UpdateRun;
+
+// Applies every pending modpak in the server's order (cleanup, fetch, unpack ".7z", record in
+// "nuvramodlocal.json"), reporting progress, and ends with exactly one reportCompletion or
+// reportFailure. Lets no standard exception out.
+void runUpdate(UpdateRun& run);

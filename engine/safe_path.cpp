@@ -1,0 +1,47 @@
+#include "engine/safe_path.h"
+
+#include <stdexcept>
+
+#include "transfer/paths.h"
+
+namespace fs = std::filesystem;
+
+bool isInsideFolder(const std::string& folder, const std::string& root) {
+    if (folder.size() < root.size() || folder.compare(0, root.size(), root) != 0)
+        return false;
+    if (folder.size() == root.size())
+        return true;
+    // A root that already ends in a separator ("/") needs none after it.
+    if (!root.empty() && root.back() == fs::path::preferred_separator)
+        return true;
+    return folder[root.size()] == fs::path::preferred_separator;
+}
+
+fs::path safeTargetPath(const fs::path& root, const std::string& name, std::int32_t modPakNum) {
+    auto refuse = [&]() -> std::runtime_error {
+        return std::runtime_error("Refusing unsafe path for modpak " + std::to_string(modPakNum) +
+                                  ": " + name);
+    };
+    // A NUL would cut the name short in every system call.
+    if (name.find('\0') != std::string::npos)
+        throw refuse();
+    fs::path relative = pathFromText(name);
+    if (relative.has_root_path())
+        throw refuse();
+    fs::path cleaned;
+    for (const fs::path& part : relative) {
+        if (part == "..")
+            throw refuse();
+        if (part.empty() || part == ".")
+            continue;
+        cleaned /= part;
+    }
+    if (cleaned.empty())
+        throw refuse();
+    fs::path target = root / cleaned;
+    std::string canonicalRoot = textFromPath(weaklyCanonical(root));
+    std::string canonicalFolder = textFromPath(weaklyCanonical(target.parent_path()));
+    if (!isInsideFolder(canonicalFolder, canonicalRoot))
+        throw refuse();
+    return target;
+}

@@ -1,0 +1,1 @@
+#include "manifest/json_reader.h"

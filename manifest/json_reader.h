@@ -1,0 +1,23 @@
+#pragma once
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// The whole file as bytes. Raises "Unable to open file: <path>" when it is missing, a folder or
+// unreadable.
+std::string readTextFile(const std::filesystem::path& path);
+
+// Texts of the outermost {...} objects in order; braces inside string literals do not count.
+std::vector<std::string> splitJsonObjects(const std::string& text);
+
+// The first `"key" : value` of the right shape anywhere in `text`. Each raises
+// "Missing <kind> field: <key>" when there is none.
+// String values come back with their JSON escapes decoded; a NUL byte raises
+// "Invalid string field: <key>".
+std::string readStringField(const std::string& text, const std::string& key);
+// Raises std::out_of_range "stoi argument out of range" outside the 32-bit range.
+std::int32_t readIntField(const std::string& text, const std::string& key);
+// Raises std::out_of_range "stod argument out of range" outside the range of a double.
+double readNumberField(const std::string& text, const std::string& key);
+bool readBoolField(const std::string& text, const std::string& key);

@@ -1,0 +1,79 @@
+#pragma once
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+
+// Text is 8-bit (file contents, URLs, names, messages); a path is the platform's native path.
+// These two are the only conversions between them. Both raise std::system_error when the text or
+// path cannot be represented on the other side (never on platforms with 8-bit native paths).
+std::filesystem::path pathFromText(const std::string& text);
+std::string textFromPath(const std::filesystem::path& path);
+
+// A filesystem_error whose what() reads: op ": " description ": \"" path1 ["\", \"" path2] "\"".
+// The standard library words its own message differently; the player reads ours.
+class FileSystemError : public std::filesystem::filesystem_error {
+public:
+    FileSystemError(const std::string& op, std::error_code code);
+    FileSystemError(const std::string& op, const std::filesystem::path& path, std::error_code code);
+    FileSystemError(const std::string& op, const std::filesystem::path& path1,
+                    const std::filesystem::path& path2, std::error_code code);
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
+// The platform's text for an error code, trailing white space removed ("unknown error" if none).
+std::string errorDescription(std::error_code code);
+
+// The process's working directory; raises FileSystemError "current_path()" (which names no path).
+std::filesystem::path currentPath();
+
+// Status following links. False for the statuses that mean "absent"; any other status error
+// raises FileSystemError "exists" naming the path.
+bool fileExists(const std::filesystem::path& path);
+
+// True when the status error means the path is absent (not found, a non-folder on the way, ...).
+bool isAbsentError(std::error_code code);
+
+// Removes a file, an empty folder or a link itself (never what it points to); every failure,
+// including an absent path, is ignored.
+void removeQuietly(const std::filesystem::path& path);
+
+// Copies source's contents to a freshly created target (whatever stood at target, a link
+// included, is removed first and never written through). Raises FileSystemError "copy_file"
+// naming source and target.
+void copyFile(const std::filesystem::path& source, const std::filesystem::path& target);
+
+// Moves from onto to, replacing a file or link at `to` (never writing through it). Raises
+// FileSystemError "rename" naming both.
+void renameFile(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Creates the folder and its missing parents; an existing folder is success. Raises
+// FileSystemError "create_directories" naming the folder.
+void createDirectories(const std::filesystem::path& path);
+
+// The longest existing leading part made canonical (links followed), the rest folded lexically.
+// Raises FileSystemError "weakly_canonical" naming the path.
+std::filesystem::path weaklyCanonical(const std::filesystem::path& path);
+
+struct FileClose {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileClose>;
+
+// Closes explicitly: closing is where buffered writes fail. True on success.
+inline bool closeFile(File& file) { return std::fclose(file.release()) == 0; }
+
+// Opens an existing file for binary reading; null on failure.
+File openFileForReading(const std::filesystem::path& path);
+
+// Creates `path` fresh for binary writing: whatever stands there (a link is removed as a link)
+// is removed first, then the file is created exclusively without following links, so a link
+// planted in between makes this fail instead of writing through it. Null on failure.
+File createFreshFile(const std::filesystem::path& path);
+
+// Flushes the stdio buffer and asks the system to put the file's data on disk. True on success.
+bool flushToDisk(std::FILE* file);

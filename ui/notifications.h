@@ -1,0 +1,23 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+struct UpdateRun;
+
+struct ProgressReport {
+    std::int32_t current = 0;
+    std::int32_t total = 0;
+    std::string text;
+};
+
+// Headless: "[current/total] text" on standard output. Window: posted to the UI thread (may be
+// dropped when the toolkit's queue is full; the next report supersedes it).
+void reportProgress(UpdateRun& run, const ProgressReport& report);
+
+// Headless: the text on standard output, exit status 0. Window: always delivered to the UI thread,
+// which shows it and ends the process.
+void reportCompletion(UpdateRun& run, const std::string& text);
+
+// "Nuvra Updater error: <text>" on standard error, then headless: the text on standard output and
+// exit status 1; window: always delivered to the UI thread, which shows it and re-enables Start.
+void reportFailure(UpdateRun& run, const std::string& text);

@@ -33,8 +33,13 @@ test-tsan: deps
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target ui_tests nuvraupdater_cpp
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest $(CTEST_FLAGS) -L window
 
+# HEADLESS=1 forces the headless mode even when a display is available.
 demo: build
-	$(BUILD)/nuvraupdater_cpp --help
+	HEADLESS=$(HEADLESS) scripts/demo $(BUILD)
+
+package: build
+	cd $(BUILD) && cpack -G DEB
+	@ls $(BUILD)/*.deb
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

@@ -1,0 +1,313 @@
+// End-to-end runs of the real executable in headless mode against a local mirror folder.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <chrono>
+#include <map>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "manifest/manifests.h"
+#include "testing/process.h"
+#include "testing/seven_zip_writer.h"
+#include "testing/temp_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string welcome = "Welcome to Nuvra. Click OK to synchronize your files with the latest.";
+const std::string allSet = "Update complete! You are all set to connect.";
+const std::string upToDate = "Update complete! You are already up to date.";
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        result.push_back(line);
+    return result;
+}
+
+}  // namespace
+
+class HeadlessFlowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(root);
+        fs::create_directories(mirror);
+        writeFileBytes(root / "nuvraconfig.json",
+                       R"({"os":"any","url":"http://127.0.0.1:9/","nuvraVersion":1})");
+        setRemoteVersion("6");
+        setFileList("[]");
+    }
+
+    void setRemoteVersion(const std::string& version) {
+        writeFileBytes(mirror / "nuvraconfigremote.json",
+                       R"({"nuvraVersion":)" + version + R"(,"url":"x/","os":"any"})");
+    }
+    void setFileList(const std::string& json) { writeFileBytes(mirror / "nuvrafile.json", json); }
+    void setRemote(const std::string& json) { writeFileBytes(mirror / "nuvramodremote1.json", json); }
+
+    ProcessResult run() {
+        return runProcess(updaterExecutable(),
+                          {"--headless", "--root", root.string(), "--source-dir", mirror.string()});
+    }
+
+    bool remoteFilesPresent() {
+        return fs::exists(root / "nuvrafile.json") && fs::exists(root / "nuvramodremote1.json") &&
+               fs::exists(root / "nuvraconfigremote.json");
+    }
+    bool remoteFilesGone() {
+        return !fs::exists(root / "nuvrafile.json") && !fs::exists(root / "nuvramodremote1.json") &&
+               !fs::exists(root / "nuvraconfigremote.json");
+    }
+
+    TempDir temp;
+    fs::path root = temp.path() / "game";
+    fs::path mirror = temp.path() / "mirror";
+};
+
+TEST_F(HeadlessFlowTest, NothingPendingRemovesTheRemoteFiles) {
+    setRemote(R"([{"modPakNum":4,"name":"x.7z"}])");
+    writeFileBytes(root / "nuvramodlocal.json", R"([{"modPakNum":4,"name":"x.7z"},{"modPakNum":9,"name":"z.7z"}])");
+    ProcessResult result = run();
+    EXPECT_EQ(0, result.status);
+    EXPECT_EQ(welcome + "\n" + upToDate + "\n", result.out);
+    EXPECT_EQ("", result.err);
+    EXPECT_TRUE(remoteFilesGone());
+    EXPECT_EQ(R"({"nuvraVersion":6,"url":"http://127.0.0.1:9/","os":"any"})",
+              readFileBytes(root / "nuvraconfig.json"));
+    EXPECT_EQ(R"([{"modPakNum":4,"name":"x.7z"},{"modPakNum":9,"name":"z.7z"}])",
+              readFileBytes(root / "nuvramodlocal.json"));
+}
+
+TEST_F(HeadlessFlowTest, OneModpakIsUnpackedRecordedAndItsArchiveRemoved) {
+    writeSevenZip(mirror / "m5.7z", {folderEntry("data"), fileEntry("data/a.txt", "alpha")});
+    setRemote(R"([{"modPakNum":1,"name":"old.7z"},{"modPakNum":5,"name":"m5.7z"}])");
+    writeFileBytes(root / "nuvramodlocal.json", R"([{"modPakNum":1,"name":"old.7z"}])");
+    ProcessResult result = run();
+    EXPECT_EQ(0, result.status) << result.err;
+    EXPECT_EQ((std::vector<std::string>{welcome, "[0/2] Starting", "[0/2] Cleaning up for modpak 5",
+                                        "[1/2] Fetching modpak 5", "[1/2] Applying modpak 5",
+                                        "[2/2] Applied modpak 5", allSet}),
+              lines(result.out));
+    EXPECT_EQ("", result.err);
+    EXPECT_EQ("alpha", readFileBytes(root / "data" / "a.txt"));
+    EXPECT_FALSE(fs::exists(root / "m5.7z"));
+    EXPECT_TRUE(fs::exists(mirror / "m5.7z"));
+    EXPECT_EQ(R"([{"modPakNum":1,"name":"old.7z"},{"modPakNum":5,"name":"m5.7z"}])",
+              readFileBytes(root / "nuvramodlocal.json"));
+    EXPECT_TRUE(remoteFilesGone());
+
+    result = run();
+    EXPECT_EQ(0, result.status);
+    EXPECT_EQ(welcome + "\n" + upToDate + "\n", result.out);
+}
+
+TEST_F(HeadlessFlowTest, FailureStopsTheRunAndKeepsWhatWasApplied) {
+    writeSevenZip(mirror / "m1.7z", {fileEntry("one.txt", "1")});
+    writeSevenZip(mirror / "m3.7z", {fileEntry("three.txt", "3")});
+    setRemote(R"([{"modPakNum":1,"name":"m1.7z"},{"modPakNum":2,"name":"m2.7z"},{"modPakNum":3,"name":"m3.7z"}])");
+    ProcessResult result = run();
+    std::string error = "Local source file not found: " + (mirror / "m2.7z").string();
+    EXPECT_EQ(1, result.status);
+    EXPECT_EQ((std::vector<std::string>{welcome, "[0/6] Starting", "[0/6] Cleaning up for modpak 1",
+                                        "[1/6] Fetching modpak 1", "[1/6] Applying modpak 1",
+                                        "[2/6] Applied modpak 1", "[2/6] Cleaning up for modpak 2",
+                                        "[3/6] Fetching modpak 2", error}),
+              lines(result.out));
+    EXPECT_EQ("Nuvra Updater error: " + error + "\n", result.err);
+    EXPECT_EQ(R"([{"modPakNum":1,"name":"m1.7z"}])", readFileBytes(root / "nuvramodlocal.json"));
+    EXPECT_TRUE(fs::exists(root / "one.txt"));
+    EXPECT_FALSE(fs::exists(root / "three.txt"));
+    EXPECT_TRUE(remoteFilesPresent());
+}
+
+TEST_F(HeadlessFlowTest, RepeatedEntriesAndSharedNumbers) {
+    writeSevenZip(mirror / "a.7z", {fileEntry("shared.txt", "from a"), fileEntry("a.txt", "a")});
+    writeSevenZip(mirror / "b.7z", {fileEntry("b.txt", "b")});
+    // Both modpaks numbered 4: the second cleanup removes what the first one unpacked.
+    setRemote(R"([{"modPakNum":4,"name":"a.7z"},{"modPakNum":4,"name":"a.7z"},{"modPakNum":4,"name":"b.7z"}])");
+    setFileList(R"([{"modPakNum":4,"name":"shared.txt","isDirectory":false}])");
+    ProcessResult result = run();
+    EXPECT_EQ(0, result.status) << result.err;
+    std::vector<std::string> out = lines(result.out);
+    ASSERT_EQ(11u, out.size()) << result.out;
+    EXPECT_EQ("[0/6] Starting", out[1]);
+    EXPECT_EQ("[4/6] Applied modpak 4", out[9]);  // the repetition is skipped
+    EXPECT_EQ(allSet, out[10]);
+    EXPECT_FALSE(fs::exists(root / "shared.txt"));
+    EXPECT_TRUE(fs::exists(root / "a.txt"));
+    EXPECT_TRUE(fs::exists(root / "b.txt"));
+    EXPECT_EQ(R"([{"modPakNum":4,"name":"a.7z"},{"modPakNum":4,"name":"b.7z"}])",
+              readFileBytes(root / "nuvramodlocal.json"));
+}
+
+TEST_F(HeadlessFlowTest, OtherNamesStayAsFilesAndSubFoldersComeFromTheMirrorsTopLevel) {
+    writeFileBytes(mirror / "readme.txt", "read me");
+    writeFileBytes(mirror / "m5.7Z", "not unpacked");
+    writeSevenZip(mirror / "pack.7z", {fileEntry("inside.txt", "in")});
+    setRemote(R"([{"modPakNum":1,"name":"readme.txt"},{"modPakNum":2,"name":"m5.7Z"},{"modPakNum":-2,"name":"sub/dir/pack.7z"}])");
+    ProcessResult result = run();
+    EXPECT_EQ(0, result.status) << result.err;
+    EXPECT_EQ("read me", readFileBytes(root / "readme.txt"));
+    EXPECT_EQ("not unpacked", readFileBytes(root / "m5.7Z"));
+    EXPECT_EQ("in", readFileBytes(root / "inside.txt"));
+    EXPECT_FALSE(fs::exists(root / "sub" / "dir" / "pack.7z"));
+    EXPECT_NE(std::string::npos, result.out.find("[4/6] Cleaning up for modpak -2\n"));
+}
+
+TEST_F(HeadlessFlowTest, CleanupFailureIsReported) {
+    writeSevenZip(mirror / "a.7z", {fileEntry("a.txt", "a")});
+    writeFileBytes(root / "dir" / "inner", "x");
+    setRemote(R"([{"modPakNum":1,"name":"a.7z"}])");
+    setFileList(R"([{"modPakNum":1,"name":"dir","isDirectory":false}])");
+    ProcessResult result = run();
+    std::string error = "Unable to delete " + (root / "dir").string() +
+                        " for modpak 1: Directory not empty";
+    EXPECT_EQ(1, result.status);
+    EXPECT_EQ("Nuvra Updater error: " + error + "\n", result.err);
+    EXPECT_EQ(error, lines(result.out).back());
+    EXPECT_FALSE(fs::exists(root / "a.txt"));
+    EXPECT_FALSE(fs::exists(root / "nuvramodlocal.json"));
+}
+
+TEST_F(HeadlessFlowTest, ErrorsBeforeTheRunnerAreReportedOnce) {
+    setRemote("[]");
+    setRemoteVersion("7.0");
+    ProcessResult result = run();
+    std::string gate = "Nuvra Updater needs an update! Grab the latest and try again.";
+    EXPECT_EQ(1, result.status);
+    EXPECT_EQ(welcome + "\n" + gate + "\n", result.out);
+    EXPECT_EQ("Nuvra Updater error: " + gate + "\n", result.err);
+    EXPECT_FALSE(fs::exists(root / "nuvrafile.json"));
+
+    fs::remove(root / "nuvraconfig.json");
+    result = run();
+    std::string missing = "Unable to find nuvraconfig.json. Is it in the same directory as nuvraupdater?";
+    EXPECT_EQ(1, result.status);
+    EXPECT_EQ(missing + "\n", result.out);
+    EXPECT_EQ("Nuvra Updater error: " + missing + "\n", result.err);
+}
+
+TEST_F(HeadlessFlowTest, UnsafeNamesFromTheServerTouchNothingOutside) {
+    fs::path sentinel = temp.path() / "sentinel.txt";
+    writeFileBytes(sentinel, "precious");
+    writeFileBytes(mirror / "evil.7z", "x");
+    fs::create_directory_symlink(temp.path(), root / "up");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {R"([{"modPakNum":1,"name":"../evil.7z"}])", "[]"},
+        {R"([{"modPakNum":1,"name":"up/evil.7z"}])", "[]"},
+        {R"([{"modPakNum":1,"name":""}])", "[]"},
+        {R"([{"modPakNum":1,"name":"a.7z"}])", R"([{"modPakNum":1,"name":"../sentinel.txt","isDirectory":false}])"},
+        {R"([{"modPakNum":1,"name":"a.7z"}])", R"([{"modPakNum":1,"name":"up/sentinel.txt","isDirectory":true}])"},
+        {R"([{"modPakNum":1,"name":"a.7z"}])", R"([{"modPakNum":1,"name":"","isDirectory":true}])"},
+        {R"([{"modPakNum":1,"name":"a.7z"}])", "[{\"modPakNum\":1,\"name\":\"" + sentinel.string() + "\",\"isDirectory\":false}]"},
+    };
+    for (const auto& [remote, fileList] : cases) {
+        setRemote(remote);
+        setFileList(fileList);
+        ProcessResult result = run();
+        EXPECT_EQ(1, result.status) << remote << fileList;
+        EXPECT_NE(std::string::npos, result.err.find("Nuvra Updater error: Refusing unsafe path for modpak 1: "))
+            << result.err;
+        EXPECT_EQ("precious", readFileBytes(sentinel));
+        EXPECT_FALSE(fs::exists(temp.path() / "evil.7z"));
+        EXPECT_TRUE(fs::is_directory(root));
+        EXPECT_TRUE(fs::exists(root / "nuvraconfig.json"));
+    }
+}
+
+namespace {
+
+// Starts the updater, reads its standard output until `line` appears, then kills it with SIGKILL.
+// True when the line appeared before the process ended by itself.
+bool killAfterLine(const std::vector<std::string>& args, const std::string& line) {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0)
+        return false;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(pipeFds[1], 1);
+        int devNull = ::open("/dev/null", O_WRONLY);
+        ::dup2(devNull, 2);
+        ::close(pipeFds[0]);
+        std::vector<char*> argv;
+        std::string program = updaterExecutable().string();
+        argv.push_back(program.data());
+        std::vector<std::string> copies = args;
+        for (auto& arg : copies)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    std::string seen;
+    bool found = false;
+    char buffer[512];
+    for (ssize_t got; !found && (got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
+        seen.append(buffer, static_cast<size_t>(got));
+        found = seen.find(line + "\n") != std::string::npos;
+    }
+    if (found)
+        ::kill(pid, SIGKILL);
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return found;
+}
+
+std::map<std::string, std::string> treeOf(const fs::path& root) {
+    std::map<std::string, std::string> tree;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        std::string relative = fs::relative(entry.path(), root).string();
+        tree[relative] = entry.is_regular_file() ? readFileBytes(entry.path()) : "<folder>";
+    }
+    return tree;
+}
+
+}  // namespace
+
+TEST_F(HeadlessFlowTest, KilledRunsResumeToTheSameResult) {
+    // Big enough that every step takes a moment: the kill lands inside the step after the line.
+    std::string noise(6 * 1024 * 1024, '\0');
+    for (std::size_t i = 0; i < noise.size(); ++i)
+        noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+    std::string remote = "[";
+    for (int m = 1; m <= 4; ++m) {
+        std::string name = "m" + std::to_string(m) + ".7z";
+        writeSevenZip(mirror / name, {fileEntry("data" + std::to_string(m) + "/big.bin", noise),
+                                      fileEntry("shared.txt", "from " + name)});
+        remote += std::string(m > 1 ? "," : "") + R"({"modPakNum":)" + std::to_string(m) +
+                  R"(,"name":")" + name + R"("})";
+    }
+    setRemote(remote + "]");
+    setFileList(R"([{"modPakNum":3,"name":"data1","isDirectory":true}])");
+
+    // The clean result, for comparison.
+    fs::path cleanRoot = temp.path() / "clean";
+    fs::create_directories(cleanRoot);
+    fs::copy_file(root / "nuvraconfig.json", cleanRoot / "nuvraconfig.json");
+    ProcessResult clean = runProcess(updaterExecutable(), {"--headless", "--root", cleanRoot.string(),
+                                                           "--source-dir", mirror.string()});
+    ASSERT_EQ(0, clean.status) << clean.err;
+
+    std::vector<std::string> args = {"--headless", "--root", root.string(), "--source-dir",
+                                     mirror.string()};
+    for (const std::string line : {"[1/8] Applying modpak 1", "[2/8] Applied modpak 1",
+                                   "[3/8] Fetching modpak 2", "[5/8] Applying modpak 3",
+                                   "[6/8] Applied modpak 3", "[7/8] Applying modpak 4"}) {
+        killAfterLine(args, line);
+        if (fs::exists(root / "nuvramodlocal.json"))
+            EXPECT_NO_THROW(parseModpakList(root / "nuvramodlocal.json")) << line;
+    }
+    ProcessResult last = runProcess(updaterExecutable(), args);
+    ASSERT_EQ(0, last.status) << last.err;
+    EXPECT_EQ(treeOf(cleanRoot), treeOf(root));
+}

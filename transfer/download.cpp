@@ -2,7 +2,50 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
+#include <cstdio>
+#include <mutex>
 #include <stdexcept>
+
+#include "transfer/download_seam.h"
+#include "transfer/handles.h"
+#include "transfer/paths.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A transfer that receives less than lowSpeedLimit bytes per second for lowSpeedTime seconds is
+// abandoned, so a server that stops sending mid-body cannot hold a run for ever.
+constexpr long lowSpeedLimit = 1;
+constexpr long lowSpeedTime = 60;
+// libcurl 7.88 follows redirects without limit unless told; newer versions stop at 30.
+constexpr long maxRedirects = 30;
+// Larger receive chunks and stdio buffer mean fewer write calls for large archives.
+constexpr long receiveBufferSize = 512 * 1024;
+constexpr std::size_t fileBufferSize = 1024 * 1024;
+
+std::atomic<long> lowSpeedTimeOverride{0};
+std::mutex certificateAuthorityMutex;
+fs::path certificateAuthorityOverride;
+
+fs::path certificateAuthority() {
+    std::lock_guard<std::mutex> lock(certificateAuthorityMutex);
+    return certificateAuthorityOverride;
+}
+
+size_t writeBody(char* data, size_t size, size_t count, void* file) {
+    return std::fwrite(data, size, count, static_cast<std::FILE*>(file));
+}
+
+}  // namespace
+
+void setLowSpeedTimeForTesting(long seconds) { lowSpeedTimeOverride = seconds; }
+
+void setCertificateAuthorityForTesting(const fs::path& caFile) {
+    std::lock_guard<std::mutex> lock(certificateAuthorityMutex);
+    certificateAuthorityOverride = caFile;
+}
 
 DownloadClient::DownloadClient() {
     if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK)
@@ -11,6 +54,56 @@ DownloadClient::DownloadClient() {
 
 DownloadClient::~DownloadClient() { curl_global_cleanup(); }
 
-void downloadFile(const std::string&, const std::filesystem::path&) {
-    throw std::logic_error("downloadFile: not built yet");
+void downloadFile(const std::string& url, const fs::path& destination) {
+    fs::path partial = destination;
+    partial += ".part";
+    long stallTime = lowSpeedTimeOverride.load();
+    if (stallTime <= 0) stallTime = lowSpeedTime;
+    std::string caFile = textFromPath(certificateAuthority());
+    CURLcode result = CURLE_OK;
+    bool closed = false;
+    {
+        CurlEasy curl(curl_easy_init());
+        if (!curl) throw std::runtime_error("Unable to initialize CURL");
+        CurlList headers(curl_slist_append(nullptr, "Cache-Control: no-cache"));
+        if (!headers) throw std::runtime_error("Unable to create HTTP request headers");
+        // On failure curl_slist_append returns null and leaves the list as it was.
+        curl_slist* extended = curl_slist_append(headers.get(), "Pragma: no-cache");
+        if (!extended) throw std::runtime_error("Unable to create HTTP request headers");
+        headers.release();
+        headers.reset(extended);
+        // Created fresh, so a link planted under the ".part" name is never written through.
+        File file = createFreshFile(partial);
+        if (!file) throw std::runtime_error("Unable to create file: " + textFromPath(partial));
+        std::setvbuf(file.get(), nullptr, _IOFBF, fileBufferSize);
+
+        CURL* handle = curl.get();
+        curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(handle, CURLOPT_MAXREDIRS, maxRedirects);
+        curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 10L);
+        curl_easy_setopt(handle, CURLOPT_TIMEOUT, 0L);
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, lowSpeedLimit);
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, stallTime);
+        curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
+        curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, receiveBufferSize);
+        curl_easy_setopt(handle, CURLOPT_WRITEDATA, file.get());
+        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeBody);
+        curl_easy_setopt(handle, CURLOPT_USERAGENT, "nuvraupdater-cpp/6.0");
+        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
+        if (!caFile.empty()) curl_easy_setopt(handle, CURLOPT_CAINFO, caFile.c_str());
+        result = curl_easy_perform(handle);
+        closed = closeFile(file);
+    }  // the header list and the handle are released here, before any result is judged
+    if (result != CURLE_OK) {
+        removeQuietly(partial);
+        throw std::runtime_error("Download failed for " + url + ": " + curl_easy_strerror(result));
+    }
+    if (!closed) {
+        removeQuietly(partial);
+        throw std::runtime_error("Unable to finish writing downloaded file: " +
+                                 textFromPath(partial));
+    }
+    removeQuietly(destination);
+    renameFile(partial, destination);
 }

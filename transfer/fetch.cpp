@@ -1,7 +1,27 @@
 #include "transfer/fetch.h"
 
 #include <stdexcept>
+#include <system_error>
 
-void fetchFile(UpdateRun&, const std::string&, const std::filesystem::path&) {
-    throw std::logic_error("fetchFile: not built yet");
+#include "app/update_run.h"
+#include "transfer/download.h"
+#include "transfer/paths.h"
+
+namespace fs = std::filesystem;
+
+void fetchFile(UpdateRun& run, const std::string& url, const fs::path& destination) {
+    if (!run.options.sourceDir) {
+        downloadFile(url, destination);
+        return;
+    }
+    // The mirror is flat: only the last component of the name is looked up in it.
+    fs::path source = *run.options.sourceDir / destination.filename();
+    if (!fileExists(source))
+        throw std::runtime_error("Local source file not found: " + textFromPath(source));
+    // With the mirror in the destination's own folder both name one file; removing the
+    // destination before the copy would destroy the only copy.
+    std::error_code ignored;
+    if (fs::equivalent(source, destination, ignored)) return;
+    removeQuietly(destination);
+    copyFile(source, destination);
 }

@@ -1,0 +1,131 @@
+#!/usr/bin/env python3
+"""HTTP(S) server for tests, bound to 127.0.0.1 on a port the kernel chooses.
+
+Prints "port N" on standard output once it accepts connections. Every request head (request
+line and header lines, CRLF-terminated, then an empty line) is appended to the log before the
+answer is sent, so a client that has its answer can read its request there.
+
+Paths:
+  /status/CODE          answers CODE with a short body
+  /redirect?TARGET      answers 302 with Location: TARGET (taken as written)
+  /loop                 answers 302 back to /loop
+  /drop/N/NAME          announces the whole file NAME, sends N bytes of it and closes
+  /stall/N/NAME         announces the whole file NAME, sends N bytes of it and then nothing
+  /NAME                 the file NAME under the served folder, or 404
+"""
+import argparse
+import http.server
+import os
+import socket
+import ssl
+import sys
+import threading
+import urllib.parse
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def setup(self):
+        if self.server.tls is not None:
+            self.request = self.server.tls.wrap_socket(self.request, server_side=True)
+        super().setup()
+
+    def log_message(self, format, *args):
+        pass
+
+    def record(self):
+        head = self.requestline + "\r\n"
+        for name, value in self.headers.items():
+            head += name + ": " + value + "\r\n"
+        head += "\r\n"
+        with self.server.log_lock, open(self.server.log, "ab") as log:
+            log.write(head.encode("latin-1"))
+
+    def answer(self, code, headers=(), body=b""):
+        self.send_response(code)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def served_file(self, name):
+        path = os.path.realpath(os.path.join(self.server.root, urllib.parse.unquote(name)))
+        if not path.startswith(self.server.root + os.sep) or not os.path.isfile(path):
+            return None
+        return path
+
+    def send_file(self, path, limit=None):
+        size = os.path.getsize(path)
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Length", str(size))
+        self.end_headers()
+        with open(path, "rb") as body:
+            count = size if limit is None else min(limit, size)
+            if count > 0:
+                self.connection.sendfile(body, 0, count)
+
+    def do_GET(self):
+        self.record()
+        path, _, query = self.path.partition("?")
+        parts = path.split("/")
+        if len(parts) == 3 and parts[1] == "status":
+            code = int(parts[2])
+            self.answer(code, body=("status %d\n" % code).encode())
+        elif path == "/redirect":
+            self.answer(302, [("Location", query)])
+        elif path == "/loop":
+            self.answer(302, [("Location", "/loop")])
+        elif len(parts) >= 4 and parts[1] in ("drop", "stall"):
+            source = self.served_file("/".join(parts[3:]))
+            if source is None:
+                self.answer(404, body=b"not found\n")
+                return
+            self.send_file(source, int(parts[2]))
+            self.close_connection = True
+            if parts[1] == "stall":
+                # Hold the connection open, sending nothing, until the client gives up.
+                try:
+                    while self.connection.recv(4096):
+                        pass
+                except OSError:
+                    pass
+        else:
+            source = self.served_file(path.lstrip("/"))
+            if source is None:
+                self.answer(404, body=b"not found\n")
+            else:
+                self.send_file(source)
+
+
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+    def handle_error(self, request, client_address):
+        pass  # refused handshakes and clients that hang up are part of the tests
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--log", required=True)
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
+    args = parser.parse_args()
+
+    server = Server(("127.0.0.1", 0), Handler)
+    server.root = os.path.realpath(args.root)
+    server.log = args.log
+    server.log_lock = threading.Lock()
+    server.tls = None
+    if args.cert:
+        server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        server.tls.load_cert_chain(args.cert, args.key)
+    print("port %d" % server.server_address[1], flush=True)
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,14 @@
+#pragma once
+#include <filesystem>
+
+// Test-only seams into downloadFile. The program never calls these; they exist so that tests can
+// exercise the stall guard without waiting a minute, and a successful HTTPS transfer without
+// adding a test authority to the machine's trust store.
+
+// Replaces the stall window (`lowSpeedTime` seconds below `lowSpeedLimit` bytes per second)
+// for every later download; 0 restores the default.
+void setLowSpeedTimeForTesting(long seconds);
+
+// Makes later downloads verify servers against the certificates in `caFile` instead of the
+// library's default store; an empty path restores the default. Verification itself stays on.
+void setCertificateAuthorityForTesting(const std::filesystem::path& caFile);

@@ -1,7 +1,122 @@
 #include "transfer/extract.h"
 
-#include <stdexcept>
+#include <archive.h>
+#include <archive_entry.h>
 
-void extractArchive(const std::filesystem::path&, const std::filesystem::path&) {
-    throw std::logic_error("extractArchive: not built yet");
+#include <stdexcept>
+#include <string>
+#include <unordered_set>
+
+#include "transfer/handles.h"
+#include "transfer/paths.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// PERM | TIME | SECURE_NODOTDOT: modes and times from the archive, no ".." component. Links
+// along a path are not guarded by the writer; the containment test below covers them.
+constexpr int writerOptions =
+    ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_NODOTDOT;
+constexpr size_t readBlockSize = 10240;
+
+std::string errorText(archive* handle) {
+    const char* text = archive_error_string(handle);
+    return text ? text : "";
+}
+
+// The name as UTF-8 bytes. The process never sets a locale, and in the C locale the library
+// cannot convert a 7-Zip (UTF-16) name to the locale's form: it warns and offers none. The
+// UTF-8 form exists whatever the locale, and ASCII names are the same bytes in both.
+std::string entryName(archive_entry* entry) {
+    const char* name = archive_entry_pathname_utf8(entry);
+    if (!name) name = archive_entry_pathname(entry);
+    return name ? name : "";
+}
+
+// Inside when equal, or when `root` is followed by a separator in `folder`; a root that ends in
+// a separator ("/") needs none. Whole components only: "/x/game2" is not inside "/x/game".
+bool liesInside(const std::string& folder, const std::string& root) {
+    if (folder.compare(0, root.size(), root) != 0) return false;
+    if (folder.size() == root.size() || (!root.empty() && root.back() == '/')) return true;
+    return folder[root.size()] == '/';
+}
+
+// Folders and regular files cannot add a link to a path or retarget one: at most they replace
+// a link or an empty folder with a real folder or file, whose resolution then stays put or
+// becomes purely lexical. Anything else (a link, a hard link, a device) may change where an
+// already verified folder resolves to.
+bool keepsResolutions(archive_entry* entry) {
+    mode_t type = archive_entry_filetype(entry);
+    return (type == AE_IFREG || type == AE_IFDIR) && archive_entry_hardlink(entry) == nullptr;
+}
+
+}  // namespace
+
+void extractArchive(const fs::path& archive, const fs::path& destination) {
+    createDirectories(destination);
+
+    ArchiveReader reader(archive_read_new());
+    ArchiveWriter writer(archive_write_disk_new());  // released first: it completes folder times
+    if (!reader || !writer) throw std::runtime_error("Unable to initialize libarchive");
+    archive_read_support_format_7zip(reader.get());
+    archive_read_support_filter_all(reader.get());
+    archive_write_disk_set_options(writer.get(), writerOptions);
+    archive_write_disk_set_standard_lookup(writer.get());
+
+    if (archive_read_open_filename(reader.get(), textFromPath(archive).c_str(), readBlockSize) !=
+        ARCHIVE_OK)
+        throw std::runtime_error("Unable to open archive: " + textFromPath(archive) + " (" +
+                                 errorText(reader.get()) + ")");
+
+    // Resolved once: no entry may legitimately change where the destination lies, and a fixed
+    // reference cannot be moved by an entry that turns the destination itself into a link.
+    const std::string canonicalDestination = textFromPath(weaklyCanonical(destination));
+    // Entry folders (as joined, not resolved) already found inside. Resolving a folder costs a
+    // system call per component; most entries share their folder with the one before.
+    std::unordered_set<std::string> verifiedFolders;
+
+    for (;;) {
+        archive_entry* entry = nullptr;
+        int header = archive_read_next_header(reader.get(), &entry);
+        if (header == ARCHIVE_EOF) break;
+        // A warning is the name conversion that entryName avoids; anything worse means the
+        // archive is damaged, and stopping quietly would record half a modpak as applied.
+        if (header != ARCHIVE_OK && header != ARCHIVE_WARN)
+            throw std::runtime_error("Unable to read archive: " + textFromPath(archive) + " (" +
+                                     errorText(reader.get()) + ")");
+
+        fs::path target = destination / pathFromText(entryName(entry));
+        fs::path folder = target.parent_path();
+        if (folder.empty()) folder = destination;
+        if (!keepsResolutions(entry)) verifiedFolders.clear();
+        std::string folderKey = textFromPath(folder);
+        if (!verifiedFolders.contains(folderKey)) {
+            if (!liesInside(textFromPath(weaklyCanonical(folder)), canonicalDestination))
+                throw std::runtime_error("Blocked archive entry outside destination: " +
+                                         textFromPath(target));
+            verifiedFolders.insert(std::move(folderKey));
+        }
+
+        archive_entry_set_pathname(entry, textFromPath(target).c_str());
+        if (archive_entry_filetype(entry) == AE_IFLNK) {
+            const char* linkTarget = archive_entry_symlink_utf8(entry);
+            if (linkTarget) archive_entry_set_symlink(entry, std::string(linkTarget).c_str());
+        }
+        if (archive_write_header(writer.get(), entry) != ARCHIVE_OK)
+            throw std::runtime_error("Unable to write archive entry: " + errorText(writer.get()));
+
+        for (;;) {
+            const void* block = nullptr;
+            size_t size = 0;
+            la_int64_t offset = 0;
+            int read = archive_read_data_block(reader.get(), &block, &size, &offset);
+            if (read == ARCHIVE_EOF) break;
+            if (read != ARCHIVE_OK) throw std::runtime_error("Unable to read archive data");
+            // The offset goes through unchanged, so the writer leaves the holes of sparse entries.
+            if (archive_write_data_block(writer.get(), block, size, offset) != ARCHIVE_OK)
+                throw std::runtime_error("Unable to write archive data");
+        }
+        archive_write_finish_entry(writer.get());
+    }
 }

@@ -1,0 +1,204 @@
+#include "transfer/extract.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "testing/process.h"
+#include "testing/seven_zip_writer.h"
+#include "testing/temp_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class ExtractArchiveTest : public testing::Test {
+protected:
+    TempDir temp;
+    fs::path game = temp.path() / "game";
+    fs::path archive = temp.path() / "mod.7z";
+    // Beside the destination: no archive may reach it.
+    fs::path sentinel = temp.path() / "outside.txt";
+    fs::path outsideFolder = temp.path() / "elsewhere";
+
+    void SetUp() override {
+        writeFileBytes(sentinel, "sentinel");
+        fs::create_directories(outsideFolder);
+    }
+
+    void expectOutsideUntouched() {
+        EXPECT_EQ("sentinel", readFileBytes(sentinel));
+        EXPECT_TRUE(fs::is_empty(outsideFolder));
+    }
+
+    std::string extract(const std::vector<SevenZipEntry>& entries) {
+        writeSevenZip(archive, entries);
+        return thrownMessage([&] { extractArchive(archive, game); });
+    }
+};
+
+// Every file under `root` (links as "-> target") with its contents, relative and sorted.
+std::vector<std::string> listTree(const fs::path& root) {
+    std::vector<std::string> lines;
+    for (const auto& item : fs::recursive_directory_iterator(root)) {
+        std::string name = item.path().lexically_relative(root).string();
+        if (item.is_symlink())
+            lines.push_back(name + " -> " + fs::read_symlink(item.path()).string());
+        else if (item.is_directory())
+            lines.push_back(name + "/");
+        else
+            lines.push_back(name + ": " + readFileBytes(item.path()));
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+}  // namespace
+
+TEST_F(ExtractArchiveTest, WritesFilesFoldersAndLinksWithModesAndTimes) {
+    EXPECT_EQ("", extract({folderEntry("empty"), fileEntry("data/a.txt", "alpha"),
+                           fileEntry("data/deep/run.sh", "#!/bin/sh\n", 0755),
+                           linkEntry("data/latest", "a.txt")}));
+    EXPECT_EQ((std::vector<std::string>{"data/", "data/a.txt: alpha", "data/deep/",
+                                        "data/deep/run.sh: #!/bin/sh\n", "data/latest -> a.txt",
+                                        "empty/"}),
+              listTree(game));
+    EXPECT_EQ(fs::perms(0755), fs::status(game / "data/deep/run.sh").permissions());
+    EXPECT_EQ(fs::perms(0644), fs::status(game / "data/a.txt").permissions());
+    struct stat info {};
+    ASSERT_EQ(0, ::stat((game / "data/a.txt").c_str(), &info));
+    EXPECT_EQ(1700000000, info.st_mtime);
+    EXPECT_EQ("sentinel", readFileBytes(sentinel));
+}
+
+TEST_F(ExtractArchiveTest, ReplacesExistingFilesAndKeepsOthers) {
+    writeFileBytes(game / "a.txt", "old");
+    writeFileBytes(game / "keep.txt", "mine");
+    EXPECT_EQ("", extract({fileEntry("a.txt", "new")}));
+    EXPECT_EQ("new", readFileBytes(game / "a.txt"));
+    EXPECT_EQ("mine", readFileBytes(game / "keep.txt"));
+}
+
+TEST_F(ExtractArchiveTest, EmptyArchiveCreatesOnlyTheDestination) {
+    fs::path nested = game / "sub" / "dir";
+    writeSevenZip(archive, {});
+    EXPECT_EQ("", thrownMessage([&] { extractArchive(archive, nested); }));
+    EXPECT_TRUE(fs::is_directory(nested));
+    EXPECT_TRUE(fs::is_empty(nested));
+}
+
+TEST_F(ExtractArchiveTest, UnreadableArchivesFailAfterTheDestinationIsCreated) {
+    writeFileBytes(archive, "PK\x03\x04 this is no 7-Zip archive");
+    EXPECT_EQ("Unable to open archive: " + archive.string() + " (Unrecognized archive format)",
+              thrownMessage([&] { extractArchive(archive, game); }));
+    EXPECT_TRUE(fs::is_directory(game));
+
+    fs::path missing = temp.path() / "missing.7z";
+    EXPECT_EQ("Unable to open archive: " + missing.string() + " (Failed to open '" +
+                  missing.string() + "')",
+              thrownMessage([&] { extractArchive(missing, game); }));
+    EXPECT_TRUE(fs::is_empty(game));
+}
+
+// The archive's header sits at its end, so a cut-off archive opens fine and fails on the first
+// entry; that must be an error, not an extraction that ends quietly with nothing written.
+TEST_F(ExtractArchiveTest, TruncatedArchiveIsAnError) {
+    writeSevenZip(archive, {fileEntry("a.txt", std::string(50000, 'a')), fileEntry("b.txt", "b")});
+    std::string bytes = readFileBytes(archive);
+    writeFileBytes(archive, bytes.substr(0, bytes.size() - 40));
+    EXPECT_EQ("Unable to read archive: " + archive.string() + " (Truncated 7-Zip file body)",
+              thrownMessage([&] { extractArchive(archive, game); }));
+    EXPECT_TRUE(fs::is_empty(game));
+}
+
+TEST_F(ExtractArchiveTest, CorruptDataIsAnError) {
+    std::string text;
+    for (int i = 0; text.size() < 200000; ++i)
+        text += "line " + std::to_string(i * 7919 % 10007) + "\n";
+    writeSevenZip(archive, {fileEntry("a.txt", text)});
+    std::string bytes = readFileBytes(archive);
+    // Packed streams follow the 32-byte signature header; damage the middle of the stream.
+    bytes[32 + (bytes.size() - 32) / 3] ^= 0x55;
+    writeFileBytes(archive, bytes);
+    EXPECT_EQ("Unable to read archive data", thrownMessage([&] { extractArchive(archive, game); }));
+}
+
+TEST_F(ExtractArchiveTest, ParentEscapeIsBlockedAndEarlierEntriesStay) {
+    EXPECT_EQ("Blocked archive entry outside destination: " + (game / "../outside.txt").string(),
+              extract({fileEntry("first.txt", "1"), fileEntry("../outside.txt", "evil"),
+                       fileEntry("later.txt", "3")}));
+    EXPECT_EQ((std::vector<std::string>{"first.txt: 1"}), listTree(game));
+    expectOutsideUntouched();
+}
+
+TEST_F(ExtractArchiveTest, AbsoluteNamesAreWrittenOnlyInsideTheDestination) {
+    EXPECT_EQ("", extract({fileEntry((game / "abs/in.txt").string(), "in")}));
+    EXPECT_EQ("in", readFileBytes(game / "abs/in.txt"));
+
+    EXPECT_EQ("Blocked archive entry outside destination: " + sentinel.string(),
+              extract({fileEntry(sentinel.string(), "evil")}));
+    // A sibling whose name begins with the destination's is still outside it.
+    fs::path sibling = temp.path() / "game2" / "x.txt";
+    EXPECT_EQ("Blocked archive entry outside destination: " + sibling.string(),
+              extract({fileEntry(sibling.string(), "evil")}));
+    EXPECT_FALSE(fs::exists(sibling.parent_path()));
+    expectOutsideUntouched();
+}
+
+TEST_F(ExtractArchiveTest, DotDotThatStaysInsideIsRefusedByTheWriter) {
+    EXPECT_EQ("Unable to write archive entry: Path contains '..'",
+              extract({fileEntry("sub/../x.txt", "x")}));
+    EXPECT_TRUE(fs::is_empty(game));
+
+    fs::path winding = temp.path() / "up" / ".." / "game";
+    EXPECT_EQ("Unable to write archive entry: Path contains '..'",
+              thrownMessage([&] { extractArchive(archive, winding); }));
+    EXPECT_TRUE(fs::is_empty(game));
+}
+
+TEST_F(ExtractArchiveTest, LinkToOutsideCannotLeadLaterEntriesOut) {
+    fs::path planted = game / "escape" / "planted.txt";
+    EXPECT_EQ("Blocked archive entry outside destination: " + planted.string(),
+              extract({linkEntry("escape", outsideFolder.string()),
+                       fileEntry("escape/planted.txt", "evil")}));
+    EXPECT_EQ(outsideFolder, fs::read_symlink(game / "escape"));
+
+    // The link left by an earlier archive is followed as well, for files and for folders (whose
+    // modes and times the writer would otherwise set on the folder the link points to).
+    EXPECT_EQ("Blocked archive entry outside destination: " + planted.string(),
+              extract({fileEntry("escape/planted.txt", "evil")}));
+    EXPECT_EQ("Blocked archive entry outside destination: " + (game / "escape/").string(),
+              extract({folderEntry("escape")}));
+    EXPECT_EQ(fs::perms(0755), fs::status(outsideFolder).permissions());
+    expectOutsideUntouched();
+}
+
+// A folder already found inside may not stay trusted once a link changes where it leads. The
+// second link is named "./sub" because libarchive's 7-Zip writer keeps only the last of two
+// entries with equal names.
+TEST_F(ExtractArchiveTest, FolderIsCheckedAgainAfterALinkChangesIt) {
+    fs::path planted = game / "sub" / "planted.txt";
+    EXPECT_EQ("Blocked archive entry outside destination: " + planted.string(),
+              extract({fileEntry("real/a.txt", "a"), linkEntry("sub", "real"),
+                       fileEntry("sub/b.txt", "b"), linkEntry("./sub", outsideFolder.string()),
+                       fileEntry("sub/planted.txt", "evil")}));
+    EXPECT_EQ("b", readFileBytes(game / "real/b.txt"));
+    EXPECT_EQ(outsideFolder, fs::read_symlink(game / "sub"));
+    expectOutsideUntouched();
+}
+
+TEST_F(ExtractArchiveTest, LinkReplacedByFileIsNotWrittenThrough) {
+    EXPECT_EQ(
+        "", extract({linkEntry("config.txt", sentinel.string()), fileEntry("config.txt", "mine")}));
+    EXPECT_EQ("mine", readFileBytes(game / "config.txt"));
+    EXPECT_FALSE(fs::is_symlink(game / "config.txt"));
+
+    // Likewise when the link came with an earlier archive.
+    EXPECT_EQ("", extract({linkEntry("config.txt", sentinel.string())}));
+    EXPECT_EQ("", extract({fileEntry("config.txt", "again")}));
+    EXPECT_EQ("again", readFileBytes(game / "config.txt"));
+    expectOutsideUntouched();
+}

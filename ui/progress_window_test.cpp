@@ -1,0 +1,145 @@
+#include "ui/progress_window.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Window.H>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "app/update_run.h"
+#include "testing/temp_dir.h"
+#include "ui/test_display.h"
+
+namespace {
+
+class ProgressWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!useTestDisplay()) GTEST_SKIP() << "no X server (Xvfb) available";
+    }
+};
+
+void expectGeometry(const Fl_Widget& widget, int x, int y, int w, int h) {
+    EXPECT_EQ(x, widget.x());
+    EXPECT_EQ(y, widget.y());
+    EXPECT_EQ(w, widget.w());
+    EXPECT_EQ(h, widget.h());
+}
+
+}  // namespace
+
+TEST_F(ProgressWindowTest, ConstructionBuildsTheWaitingWindowWithoutShowingIt) {
+    ProgressWindow window(1);
+
+    EXPECT_FALSE(window.mainWindow.shown());
+    expectGeometry(window.mainWindow, window.mainWindow.x(), window.mainWindow.y(), 420, 155);
+    EXPECT_STREQ("Nuvra", window.mainWindow.label());
+    ASSERT_EQ(3, window.mainWindow.children());
+    EXPECT_EQ(&window.statusBox, window.mainWindow.child(0));
+    EXPECT_EQ(&window.startButton, window.mainWindow.child(1));
+    EXPECT_EQ(&window.progressBar, window.mainWindow.child(2));
+
+    expectGeometry(window.statusBox, 20, 15, 375, 55);
+    EXPECT_STREQ(
+        "Manifests downloaded and validated. 1 modpak(s) pending. No files have been changed. "
+        "Review the JSON files if needed, then click Start.",
+        window.statusBox.label());
+    EXPECT_EQ(148, window.statusBox.align());
+
+    expectGeometry(window.startButton, 20, 90, 90, 30);
+    EXPECT_STREQ("Start", window.startButton.label());
+    EXPECT_TRUE(window.startButton.active());
+
+    expectGeometry(window.progressBar, 125, 90, 270, 30);
+    EXPECT_EQ(0.0f, window.progressBar.minimum());
+    EXPECT_EQ(100.0f, window.progressBar.maximum());
+    EXPECT_EQ(0.0f, window.progressBar.value());
+    EXPECT_STREQ("Waiting", window.progressBar.label());
+    EXPECT_EQ(12, window.progressBar.labelsize());
+    EXPECT_EQ(63u, window.progressBar.selection_color());
+
+    EXPECT_FALSE(window.onStart);
+    EXPECT_FALSE(window.worker);
+    // The group is closed: widgets made afterwards do not land in the window.
+    EXPECT_EQ(nullptr, Fl_Group::current());
+}
+
+TEST_F(ProgressWindowTest, StatusTextCarriesTheCountInDecimal) {
+    EXPECT_EQ(
+        "Manifests downloaded and validated. 1234 modpak(s) pending. No files have been "
+        "changed. Review the JSON files if needed, then click Start.",
+        statusText(1234));
+    ProgressWindow window(1234);
+    EXPECT_EQ(statusText(1234), window.statusBox.label());
+}
+
+TEST_F(ProgressWindowTest, StartIsInactiveBeforeOnStartRunsAndStaysSoWithoutOne) {
+    ProgressWindow window(2);
+    int calls = 0;
+    bool activeDuringStart = true;
+    window.onStart = [&] {
+        ++calls;
+        activeDuringStart = window.startButton.active();
+    };
+    window.startButton.do_callback();
+    EXPECT_EQ(1, calls);
+    EXPECT_FALSE(activeDuringStart);
+    EXPECT_FALSE(window.startButton.active());
+
+    ProgressWindow bare(2);
+    bare.startButton.do_callback();
+    EXPECT_FALSE(bare.startButton.active());
+}
+
+TEST_F(ProgressWindowTest, FailureToStartTheWorkerShowsTheErrorAndMakesStartUsableAgain) {
+    TempDir temp;
+    LaunchOptions options;
+    options.root = temp.path();
+    UpdateRun run(std::move(options));
+    currentRun = &run;
+    ProgressWindow window(1);
+    const std::system_error failure(
+        std::make_error_code(std::errc::resource_unavailable_try_again));
+    window.onStart = [&] { throw failure; };
+
+    std::string shown;
+    bool startActiveWhileShown = true;
+    DialogAnswerer answerer([&](Fl_Window& dialog) {
+        shown = dialog.child(0)->label();
+        startActiveWhileShown = window.startButton.active();
+        dialog.do_callback();
+    });
+    ::testing::internal::CaptureStderr();
+    window.startButton.do_callback();
+    std::string err = ::testing::internal::GetCapturedStderr();
+    currentRun = nullptr;
+
+    EXPECT_EQ(failure.what(), shown);
+    EXPECT_FALSE(startActiveWhileShown);
+    EXPECT_TRUE(window.startButton.active());
+    EXPECT_EQ(std::string("Nuvra Updater error: ") + failure.what() + "\n", err);
+}
+
+TEST_F(ProgressWindowTest, AnotherStartReplacesTheFinishedWorkerAndNoExceptionEscapesIt) {
+    ProgressWindow window(1);
+    std::promise<void> firstDone;
+    startWorker(window, [&] {
+        firstDone.set_value();
+        // Would end the test process through std::terminate if it left the thread body.
+        throw std::runtime_error("escaped");
+    });
+    firstDone.get_future().wait();
+
+    std::promise<std::thread::id> secondRan;
+    startWorker(window, [&] { secondRan.set_value(std::this_thread::get_id()); });
+    std::thread::id secondId = secondRan.get_future().get();
+
+    ASSERT_TRUE(window.worker);
+    EXPECT_TRUE(window.worker->joinable());
+    EXPECT_EQ(secondId, window.worker->get_id());
+}

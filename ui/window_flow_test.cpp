@@ -1,0 +1,278 @@
+// The real executable in window mode on a private X server, driven with xdotool as a player would.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testing/loopback_server.h"
+#include "testing/process.h"
+#include "testing/seven_zip_writer.h"
+#include "testing/temp_dir.h"
+#include "testing/xvfb.h"
+#include "ui/test_display.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* xdotoolProgram = "/usr/bin/xdotool";
+constexpr auto patience = std::chrono::seconds(60);
+
+// The updater running in the background; standard output and error go to files beside the game
+// folder.
+struct RunningUpdater {
+    RunningUpdater(const std::string& display, const fs::path& workDir,
+                   const std::vector<std::string>& args)
+        : outFile(workDir / "stdout.txt"), errFile(workDir / "stderr.txt") {
+        std::string program = updaterExecutable().string();
+        pid = ::fork();
+        if (pid == 0) {
+            int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int in = ::open("/dev/null", O_RDONLY);
+            ::dup2(in, 0);
+            ::dup2(out, 1);
+            ::dup2(err, 2);
+            ::setenv("DISPLAY", display.c_str(), 1);
+            std::vector<std::string> copies = args;
+            std::vector<char*> argv{program.data()};
+            for (auto& arg : copies) argv.push_back(arg.data());
+            argv.push_back(nullptr);
+            ::execv(program.c_str(), argv.data());
+            ::_exit(127);
+        }
+    }
+    ~RunningUpdater() {
+        if (pid > 0 && !status) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+
+    // True once the process has ended; its status is then in `status`.
+    bool ended() {
+        if (status) return true;
+        int raw = 0;
+        if (::waitpid(pid, &raw, WNOHANG) != pid) return false;
+        status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        return true;
+    }
+
+    // The exit status, or -1 when the process is still running after a minute.
+    int waitForExit() {
+        auto deadline = std::chrono::steady_clock::now() + patience;
+        while (!ended()) {
+            if (std::chrono::steady_clock::now() > deadline) return -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // polling interval
+        }
+        return *status;
+    }
+
+    std::string out() const { return readFileBytes(outFile); }
+    std::string err() const { return readFileBytes(errFile); }
+
+    fs::path outFile;
+    fs::path errFile;
+    pid_t pid = -1;
+    std::optional<int> status;
+};
+
+class WindowFlowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (xvfb.display.empty() || !fs::exists(xdotoolProgram))
+            GTEST_SKIP() << "no X server (Xvfb) or xdotool available";
+        fs::create_directories(root);
+        fs::create_directories(mirror);
+        writeFileBytes(root / "nuvraconfig.json",
+                       R"({"os":"linux","url":"http://127.0.0.1:9/","nuvraVersion":6})");
+        writeFileBytes(mirror / "nuvraconfigremote.json",
+                       R"({"os":"linux","url":"http://127.0.0.1:9/","nuvraVersion":6})");
+        writeFileBytes(mirror / "nuvrafile.json", "[]");
+        writeFileBytes(mirror / "nuvramodremote1.json",
+                       R"([{"modPakNum":1,"name":"a.7z"},{"modPakNum":2,"name":"b.7z"}])");
+        writeSevenZip(mirror / "a.7z", {fileEntry("maps/a.txt", "modpak one")});
+        writeSevenZip(mirror / "b.7z", {fileEntry("b.txt", "modpak two")});
+    }
+
+    void start(std::vector<std::string> args = {}) {
+        if (args.empty()) args = {"--root", root.string(), "--source-dir", mirror.string()};
+        updater.emplace(xvfb.display, temp.path(), args);
+    }
+
+    std::string xdotool(const std::vector<std::string>& args) {
+        return runProcess(xdotoolProgram, args, {}, {{"DISPLAY", xvfb.display}}).out;
+    }
+
+    // The shown "Nuvra" window of this size; fails the test after a minute, or at once when the
+    // updater has ended.
+    std::string waitForWindow(int width, int height) {
+        const std::string size =
+            "WIDTH=" + std::to_string(width) + "\nHEIGHT=" + std::to_string(height) + "\n";
+        auto deadline = std::chrono::steady_clock::now() + patience;
+        while (std::chrono::steady_clock::now() < deadline && !updater->ended()) {
+            std::istringstream ids(xdotool({"search", "--onlyvisible", "--name", "^Nuvra$"}));
+            for (std::string id; std::getline(ids, id);) {
+                if (xdotool({"getwindowgeometry", "--shell", id}).find(size) != std::string::npos)
+                    return id;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // polling interval
+        }
+        ADD_FAILURE() << "no " << width << "x" << height << " window; stderr: " << updater->err();
+        return "";
+    }
+    std::string waitForDialog() { return waitForWindow(460, 170); }
+    std::string waitForProgressWindow() { return waitForWindow(420, 155); }
+    bool progressWindowShown() {
+        std::istringstream ids(xdotool({"search", "--onlyvisible", "--name", "^Nuvra$"}));
+        for (std::string id; std::getline(ids, id);) {
+            if (xdotool({"getwindowgeometry", "--shell", id}).find("WIDTH=420\n") !=
+                std::string::npos)
+                return true;
+        }
+        return false;
+    }
+
+    void press(const std::string& window, const std::string& key) {
+        xdotool({"windowfocus", "--sync", window, "key", key});
+    }
+    void clickStart(const std::string& window) {
+        xdotool({"mousemove", "--window", window, "65", "105", "click", "1"});
+    }
+
+    // Everything in the game folder, as "path" or "path/" for folders.
+    std::vector<std::string> rootListing() {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::recursive_directory_iterator(root))
+            names.push_back(fs::relative(entry.path(), root).string() +
+                            (entry.is_directory() ? "/" : ""));
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    TempDir temp;
+    fs::path root = temp.path() / "game";
+    fs::path mirror = temp.path() / "mirror";
+    XvfbServer xvfb;
+    std::optional<RunningUpdater> updater;
+};
+
+const std::string rewrittenConfig =
+    R"({"nuvraVersion":6,"url":"http://127.0.0.1:9/","os":"linux"})";
+const std::string bothApplied = R"([{"modPakNum":1,"name":"a.7z"},{"modPakNum":2,"name":"b.7z"}])";
+
+}  // namespace
+
+TEST_F(WindowFlowTest, EscapeAtTheWelcomeQuestionExitsZeroBeforeAnyFetch) {
+    start();
+    press(waitForDialog(), "Escape");
+    EXPECT_EQ(0, updater->waitForExit());
+    EXPECT_EQ("", updater->out());
+    EXPECT_EQ("", updater->err());
+    EXPECT_EQ(std::vector<std::string>{"nuvraconfig.json"}, rootListing());
+    EXPECT_EQ(rewrittenConfig, readFileBytes(root / "nuvraconfig.json"));
+}
+
+TEST_F(WindowFlowTest, ClosingTheWindowBeforeStartExitsZeroAndKeepsTheRemoteFiles) {
+    start();
+    press(waitForDialog(), "Return");
+    std::string window = waitForProgressWindow();
+    requestWindowClose(xvfb.display, std::stoul(window));
+    EXPECT_EQ(0, updater->waitForExit());
+    EXPECT_EQ("", updater->err());
+    EXPECT_EQ((std::vector<std::string>{"nuvraconfig.json", "nuvraconfigremote.json",
+                                        "nuvrafile.json", "nuvramodremote1.json"}),
+              rootListing());
+}
+
+TEST_F(WindowFlowTest, StartAppliesEveryModpakAndEnterOnTheCompletionExitsZero) {
+    start();
+    press(waitForDialog(), "Return");
+    clickStart(waitForProgressWindow());
+    std::string completion = waitForDialog();
+    // The progress window is hidden while the final message is up.
+    EXPECT_FALSE(progressWindowShown());
+    EXPECT_EQ(bothApplied, readFileBytes(root / "nuvramodlocal.json"));
+    press(completion, "Return");
+
+    EXPECT_EQ(0, updater->waitForExit());
+    EXPECT_EQ("", updater->out());
+    EXPECT_EQ("", updater->err());
+    EXPECT_EQ((std::vector<std::string>{"b.txt", "maps/", "maps/a.txt", "nuvraconfig.json",
+                                        "nuvramodlocal.json"}),
+              rootListing());
+    EXPECT_EQ("modpak one", readFileBytes(root / "maps/a.txt"));
+    EXPECT_EQ("modpak two", readFileBytes(root / "b.txt"));
+}
+
+TEST_F(WindowFlowTest, AfterAFailedModpakStartIsUsableAgainAndResumesWithoutReapplying) {
+    fs::rename(mirror / "b.7z", temp.path() / "b.7z");
+    start();
+    press(waitForDialog(), "Return");
+    std::string window = waitForProgressWindow();
+    clickStart(window);
+    std::string error = waitForDialog();
+    EXPECT_TRUE(progressWindowShown());
+    EXPECT_EQ(R"([{"modPakNum":1,"name":"a.7z"}])", readFileBytes(root / "nuvramodlocal.json"));
+
+    // Had the first modpak been applied again, its file would come back.
+    fs::remove(root / "maps/a.txt");
+    fs::rename(temp.path() / "b.7z", mirror / "b.7z");
+    press(error, "Escape");
+    clickStart(window);
+    press(waitForDialog(), "Return");
+
+    EXPECT_EQ(0, updater->waitForExit());
+    EXPECT_EQ("", updater->out());
+    EXPECT_EQ(
+        "Nuvra Updater error: Local source file not found: " + (mirror / "b.7z").string() + "\n",
+        updater->err());
+    EXPECT_EQ(
+        (std::vector<std::string>{"b.txt", "maps/", "nuvraconfig.json", "nuvramodlocal.json"}),
+        rootListing());
+    EXPECT_EQ(bothApplied, readFileBytes(root / "nuvramodlocal.json"));
+}
+
+// The worker is inside libcurl, its transfer stalled, when the window closes: the process must
+// end at once with status 0 and without a crash or a sanitizer report on the way out.
+TEST_F(WindowFlowTest, ClosingTheWindowDuringADownloadExitsZero) {
+    LoopbackServer server(temp.path() / "server");
+    const std::string config =
+        R"({"os":"linux","url":")" + server.url("/") + R"(","nuvraVersion":6})";
+    writeFileBytes(root / "nuvraconfig.json", config);
+    server.serve("nuvraconfigremote.json", config);
+    server.serve("nuvrafile.json", "[]");
+    server.serve("nuvramodremote1.json", R"([{"modPakNum":1,"name":"stall/100/big.7z"}])");
+    server.serve("big.7z", std::string(1 << 20, 'x'));
+
+    start({root.string()});
+    press(waitForDialog(), "Return");
+    std::string window = waitForProgressWindow();
+    clickStart(window);
+    auto stalled = [&] {
+        for (const std::string& head : server.requests())
+            if (head.rfind("GET /stall/100/big.7z ", 0) == 0) return true;
+        return false;
+    };
+    auto deadline = std::chrono::steady_clock::now() + patience;
+    while (!stalled() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // polling interval
+    ASSERT_TRUE(stalled());
+    requestWindowClose(xvfb.display, std::stoul(window));
+
+    EXPECT_EQ(0, updater->waitForExit());
+    EXPECT_EQ("", updater->out());
+    EXPECT_EQ("", updater->err());
+    EXPECT_FALSE(fs::exists(root / "nuvramodlocal.json"));
+    EXPECT_TRUE(fs::exists(root / "nuvramodremote1.json"));
+}

@@ -25,15 +25,6 @@ std::string errorText(archive* handle) {
     return text ? text : "";
 }
 
-// The name as UTF-8 bytes. The process never sets a locale, and in the C locale the library
-// cannot convert a 7-Zip (UTF-16) name to the locale's form: it warns and offers none. The
-// UTF-8 form exists whatever the locale, and ASCII names are the same bytes in both.
-std::string entryName(archive_entry* entry) {
-    const char* name = archive_entry_pathname_utf8(entry);
-    if (!name) name = archive_entry_pathname(entry);
-    return name ? name : "";
-}
-
 // Inside when equal, or when `root` is followed by a separator in `folder`; a root that ends in
 // a separator ("/") needs none. Whole components only: "/x/game2" is not inside "/x/game".
 bool liesInside(const std::string& folder, const std::string& root) {
@@ -55,6 +46,9 @@ bool keepsResolutions(archive_entry* entry) {
 
 void extractArchive(const fs::path& archive, const fs::path& destination) {
     createDirectories(destination);
+    // 7-Zip names are UTF-16, which the reader converts to this thread's character set. In the
+    // C locale that the process keeps, names outside ASCII could not be converted at all.
+    ThreadUtf8Locale utf8Names;
 
     ArchiveReader reader(archive_read_new());
     ArchiveWriter writer(archive_write_disk_new());  // released first: it completes folder times
@@ -80,13 +74,14 @@ void extractArchive(const fs::path& archive, const fs::path& destination) {
         archive_entry* entry = nullptr;
         int header = archive_read_next_header(reader.get(), &entry);
         if (header == ARCHIVE_EOF) break;
-        // A warning is the name conversion that entryName avoids; anything worse means the
-        // archive is damaged, and stopping quietly would record half a modpak as applied.
-        if (header != ARCHIVE_OK && header != ARCHIVE_WARN)
+        // Stopping quietly here would record half a modpak as applied. A warning is a name that
+        // cannot be converted even to UTF-8: writing it under a mangled name helps no one.
+        if (header != ARCHIVE_OK)
             throw std::runtime_error("Unable to read archive: " + textFromPath(archive) + " (" +
                                      errorText(reader.get()) + ")");
 
-        fs::path target = destination / pathFromText(entryName(entry));
+        const char* name = archive_entry_pathname(entry);
+        fs::path target = destination / pathFromText(name ? name : "");
         fs::path folder = target.parent_path();
         if (folder.empty()) folder = destination;
         if (!keepsResolutions(entry)) verifiedFolders.clear();

@@ -40,7 +40,8 @@ protected:
     }
 };
 
-// Every file under `root` (links as "-> target") with its contents, relative and sorted.
+// Every file under `root` (links as "-> target") with its contents, relative and sorted; long
+// contents are shown by size and hash so that a failure stays readable.
 std::vector<std::string> listTree(const fs::path& root) {
     std::vector<std::string> lines;
     for (const auto& item : fs::recursive_directory_iterator(root)) {
@@ -49,11 +50,49 @@ std::vector<std::string> listTree(const fs::path& root) {
             lines.push_back(name + " -> " + fs::read_symlink(item.path()).string());
         else if (item.is_directory())
             lines.push_back(name + "/");
-        else
-            lines.push_back(name + ": " + readFileBytes(item.path()));
+        else {
+            std::string bytes = readFileBytes(item.path());
+            lines.push_back(name + ": " +
+                            (bytes.size() <= 64
+                                 ? bytes
+                                 : std::to_string(bytes.size()) + " bytes, hash " +
+                                       std::to_string(std::hash<std::string>()(bytes))));
+        }
     }
     std::sort(lines.begin(), lines.end());
     return lines;
+}
+
+// 7-Zip's own program, or an empty path when it is not installed.
+fs::path sevenZip() {
+    ProcessResult found = runProcess("/bin/sh", {"-c", "command -v 7zz"});
+    std::string path = found.out.substr(0, found.out.find('\n'));
+    return found.status == 0 ? fs::path(path) : fs::path();
+}
+
+// Packs everything in `source` with 7-Zip itself; `method` adds switches such as a filter.
+void packWithSevenZip(const fs::path& source, const fs::path& archive,
+                      const std::vector<std::string>& method) {
+    std::vector<std::string> args = {"a", "-t7z", "-bd", "-ms=on", "-mmt=1"};
+    args.insert(args.end(), method.begin(), method.end());
+    args.insert(args.end(), {archive.string(), "."});
+    // A UTF-8 locale makes 7zz store the UTF-8 names of the files as the same characters.
+    ProcessResult result = runProcess(sevenZip(), args, source, {{"LC_ALL", "C.UTF-8"}});
+    ASSERT_EQ(0, result.status) << result.out << result.err;
+}
+
+// Bytes that look like x86 code (calls and jumps with relative targets) so that the branch
+// filters really rewrite them, plus some text so that LZMA has something to find.
+std::string machineCode(int size) {
+    std::string bytes;
+    unsigned state = 12345;
+    while (static_cast<int>(bytes.size()) < size) {
+        state = state * 1103515245 + 12345;
+        bytes += static_cast<char>((state >> 16) % 3 == 0 ? 0xE8 : 0xE9);
+        for (int i = 0; i < 4; ++i) bytes += static_cast<char>(state >> (8 * i));
+        bytes += "\x55\x48\x89\xe5 mov push ret";
+    }
+    return bytes;
 }
 
 }  // namespace
@@ -201,4 +240,34 @@ TEST_F(ExtractArchiveTest, LinkReplacedByFileIsNotWrittenThrough) {
     EXPECT_EQ("", extract({fileEntry("config.txt", "again")}));
     EXPECT_EQ("again", readFileBytes(game / "config.txt"));
     expectOutsideUntouched();
+}
+
+TEST_F(ExtractArchiveTest, UnpacksArchivesMadeBySevenZipByteForByte) {
+    if (sevenZip().empty()) GTEST_SKIP() << "7zz is not installed";
+    fs::path source = temp.path() / "source";
+    std::string text;
+    for (int i = 0; text.size() < 300000; ++i)
+        text += "texture " + std::to_string(i * 31 % 977) + " = maps/" + std::to_string(i) + "\n";
+    writeFileBytes(source / "maps/a/one.txt", text);
+    writeFileBytes(source / "maps/b/two.txt", text.substr(1000));
+    writeFileBytes(source / "maps/b/empty.txt", "");
+    writeFileBytes(source / "bin/game.exe", machineCode(200000));
+    writeFileBytes(source / "Caf\xc3\xa9/\xc3\x84rger.txt", "umlaut");
+    fs::create_directories(source / "saves/none");
+
+    struct Variant {
+        std::string label;
+        std::vector<std::string> method;
+    };
+    for (const Variant& variant : std::vector<Variant>{
+             {"lzma2", {"-m0=lzma2"}}, {"bcj", {"-mf=BCJ", "-m0=lzma2"}}, {"bcj2", {"-mf=BCJ2"}}}) {
+        SCOPED_TRACE(variant.label);
+        fs::path packed = temp.path() / (variant.label + ".7z");
+        fs::path target = temp.path() / ("out-" + variant.label);
+        packWithSevenZip(source, packed, variant.method);
+        EXPECT_EQ("", thrownMessage([&] { extractArchive(packed, target); }));
+        EXPECT_EQ(listTree(source), listTree(target));
+    }
+    // The UTF-8 name arrives as those bytes although the process keeps the C locale.
+    EXPECT_EQ("umlaut", readFileBytes(temp.path() / "out-lzma2/Caf\xc3\xa9/\xc3\x84rger.txt"));
 }

@@ -59,6 +59,20 @@ void createDirectories(const std::filesystem::path& path);
 // Raises FileSystemError "weakly_canonical" naming the path.
 std::filesystem::path weaklyCanonical(const std::filesystem::path& path);
 
+// While it lives, the calling thread converts multibyte text as UTF-8; the process's locale and
+// other threads are left alone. Libraries that convert names to the thread's character set
+// (libarchive's UTF-16 entry names) then hand out UTF-8 bytes; ASCII is the same either way.
+// Where UTF-8 is not available the thread's conversion stays as it was.
+struct ThreadUtf8Locale {
+    ThreadUtf8Locale();
+    ~ThreadUtf8Locale();
+    ThreadUtf8Locale(const ThreadUtf8Locale&) = delete;
+    ThreadUtf8Locale& operator=(const ThreadUtf8Locale&) = delete;
+
+    void* utf8 = nullptr;      // the locale this thread uses meanwhile
+    void* previous = nullptr;  // the thread's locale before, put back at the end
+};
+
 struct FileClose {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };

@@ -1,6 +1,7 @@
 #include "transfer/paths.h"
 
 #include <fcntl.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,6 +41,21 @@ FileSystemError::FileSystemError(const std::string& op, const fs::path& path1,
                                  const fs::path& path2, std::error_code code)
     : fs::filesystem_error(op, path1, path2, code),
       message_(op + ": " + errorDescription(code) + ": " + quoted(path1) + ", " + quoted(path2)) {}
+
+// uselocale changes only this thread; C.UTF-8 is built into the C library, so it needs no
+// locale files on the machine.
+ThreadUtf8Locale::ThreadUtf8Locale() {
+    locale_t locale = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    if (locale == static_cast<locale_t>(0)) return;
+    utf8 = locale;
+    previous = ::uselocale(locale);
+}
+
+ThreadUtf8Locale::~ThreadUtf8Locale() {
+    if (!utf8) return;
+    ::uselocale(static_cast<locale_t>(previous));
+    ::freelocale(static_cast<locale_t>(utf8));
+}
 
 fs::path currentPath() {
     std::error_code code;

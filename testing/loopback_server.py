@@ -8,7 +8,8 @@ answer is sent, so a client that has its answer can read its request there.
 Paths:
   /status/CODE          answers CODE with a short body
   /redirect?TARGET      answers 302 with Location: TARGET (taken as written)
-  /loop                 answers 302 back to /loop
+  /loop, /loop/K        answers 302 to /loop/K+1, and 200 once K reaches 100, so a client
+                        without a redirect limit ends with a body instead of running for ever
   /drop/N/NAME          announces the whole file NAME, sends N bytes of it and closes
   /stall/N/NAME         announces the whole file NAME, sends N bytes of it and then nothing
   /NAME                 the file NAME under the served folder, or 404
@@ -76,8 +77,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.answer(code, body=("status %d\n" % code).encode())
         elif path == "/redirect":
             self.answer(302, [("Location", query)])
-        elif path == "/loop":
-            self.answer(302, [("Location", "/loop")])
+        elif parts[1] == "loop" and len(parts) <= 3:
+            hops = int(parts[2]) if len(parts) == 3 else 0
+            if hops >= 100:
+                self.answer(200, body=b"loop ended\n")
+            else:
+                self.answer(302, [("Location", "/loop/%d" % (hops + 1))])
         elif len(parts) >= 4 and parts[1] in ("drop", "stall"):
             source = self.served_file("/".join(parts[3:]))
             if source is None:

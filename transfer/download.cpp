@@ -75,6 +75,7 @@ void downloadFile(const std::string& url, const fs::path& destination) {
         // Created fresh, so a link planted under the ".part" name is never written through.
         File file = createFreshFile(partial);
         if (!file) throw std::runtime_error("Unable to create file: " + textFromPath(partial));
+        // A refused buffer only costs speed, so the result is not judged.
         std::setvbuf(file.get(), nullptr, _IOFBF, fileBufferSize);
 
         CURL* handle = curl.get();

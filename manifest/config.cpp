@@ -1,6 +1,47 @@
 #include "manifest/config.h"
 
+#include <cmath>
 #include <stdexcept>
 
-UpdaterConfig loadLocalConfig(UpdateRun&) { throw std::logic_error("loadLocalConfig: not built yet"); }
-void checkUpdaterVersion(UpdateRun&) { throw std::logic_error("not built yet"); }
+#include "app/update_run.h"
+#include "manifest/json_reader.h"
+#include "manifest/json_writer.h"
+#include "transfer/fetch.h"
+#include "transfer/paths.h"
+
+namespace fs = std::filesystem;
+
+UpdaterConfig parseUpdaterConfig(const fs::path& path) {
+    const std::string text = readTextFile(path);
+    UpdaterConfig config;
+    config.os = readStringField(text, "os");
+    config.url = readStringField(text, "url");
+    config.nuvraVersion = readNumberField(text, "nuvraVersion");
+    return config;
+}
+
+UpdaterConfig loadLocalConfig(UpdateRun& run) {
+    const fs::path path = run.rootDir / pathFromText("nuvraconfig.json");
+    if (!fileExists(path))
+        throw std::runtime_error(
+            "Unable to find nuvraconfig.json. Is it in the same directory as nuvraupdater?");
+    UpdaterConfig config = parseUpdaterConfig(path);
+    config.nuvraVersion = updaterVersion;
+    writeUpdaterConfig(path, config);
+    return config;
+}
+
+bool updaterIsBehind(double localVersion, double remoteVersion) {
+    // Comparing the truncated doubles equals comparing them as 32-bit integers inside that range,
+    // and outside it needs no conversion that could overflow.
+    return std::trunc(localVersion) < std::trunc(remoteVersion);
+}
+
+void checkUpdaterVersion(UpdateRun& run) {
+    const std::string name = "nuvraconfigremote.json";
+    const fs::path path = run.rootDir / pathFromText(name);
+    fetchFile(run, run.config.url + name, path);
+    const UpdaterConfig remote = parseUpdaterConfig(path);
+    if (updaterIsBehind(run.config.nuvraVersion, remote.nuvraVersion))
+        throw std::runtime_error("Nuvra Updater needs an update! Grab the latest and try again.");
+}

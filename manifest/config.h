@@ -5,7 +5,8 @@
 
 struct UpdateRun;
 
-// Reads os, url and nuvraVersion (in that order) from a configuration file.
+// Reads os, url and nuvraVersion (in that order) from a configuration file. Raises the reader's
+// errors ("Unable to open file: <path>", "Missing string field: os", ...).
 UpdaterConfig parseUpdaterConfig(const std::filesystem::path& path);
 
 // Finds, reads and rewrites "nuvraconfig.json" in the root folder with the updater's version.
@@ -13,6 +14,12 @@ UpdaterConfig parseUpdaterConfig(const std::filesystem::path& path);
 // reader's and writer's errors; a file that fails to parse is not rewritten.
 UpdaterConfig loadLocalConfig(UpdateRun& run);
 
-// Fetches "nuvraconfigremote.json" into the root folder and raises "Nuvra Updater needs an
-// update! Grab the latest and try again." when the server's integer version is ahead of ours.
+// True when the integer part (truncated toward zero) of `remoteVersion` is greater than that of
+// `localVersion`. A remote version beyond the 32-bit range counts by its sign: 2147483648 or more
+// is ahead of every local version, -2147483649 or less behind.
+bool updaterIsBehind(double localVersion, double remoteVersion);
+
+// Fetches "nuvraconfigremote.json" into the root folder (it stays there) and raises "Nuvra
+// Updater needs an update! Grab the latest and try again." when updaterIsBehind(config's version,
+// the server's). Fetch and reader errors propagate.
 void checkUpdaterVersion(UpdateRun& run);

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,3 +22,14 @@ std::int32_t readIntField(const std::string& text, const std::string& key);
 // Raises std::out_of_range "stod argument out of range" outside the range of a double.
 double readNumberField(const std::string& text, const std::string& key);
 bool readBoolField(const std::string& text, const std::string& key);
+
+// The value shapes the getters look for after `"key"`, whitespace, a colon and whitespace:
+// string `"((?:\\.|[^"])*)"`, integer `(-?[0-9]+)`, number `(-?[0-9]+(?:\.[0-9]+)?)`,
+// boolean `(true|false)`; `\s` is space, \t, \n, \v, \f or \r.
+enum class FieldShape { string, integer, number, boolean };
+
+// The raw bytes of the value of the leftmost match, exactly what an ECMAScript regular
+// expression search for that pattern captures (escapes not decoded); nullopt when none matches.
+// Runs in linear time and constant stack depth whatever the input.
+std::optional<std::string> findFieldValue(const std::string& text, const std::string& key,
+                                          FieldShape shape);

@@ -6,7 +6,12 @@
 
 struct UpdateRun;
 
+// The entries of a modpak manifest, one per outermost object, in file order (duplicates kept).
+// Raises "Unable to open file: <path>", "Missing integer field: modPakNum", "Missing string
+// field: name", "stoi argument out of range", ...: the first failing object aborts the list.
 std::vector<ModpakEntry> parseModpakList(const std::filesystem::path& path);
+// The same for the file list, whose objects also need a boolean isDirectory ("Missing boolean
+// field: isDirectory").
 std::vector<FileEntry> parseFileList(const std::filesystem::path& path);
 
 // Fetches "nuvramodremote1.json", then reads it, "nuvrafile.json" (already fetched) and, when it

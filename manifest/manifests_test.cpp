@@ -1,0 +1,147 @@
+#include "manifest/manifests.h"
+
+#include <gtest/gtest.h>
+
+#include "app/update_run.h"
+#include "manifest/json_writer.h"
+#include "testing/temp_dir.h"
+
+namespace fs = std::filesystem;
+
+static bool operator==(const ModpakEntry& a, const ModpakEntry& b) {
+    return a.modPakNum == b.modPakNum && a.name == b.name;
+}
+static bool operator==(const FileEntry& a, const FileEntry& b) {
+    return a.modPakNum == b.modPakNum && a.name == b.name && a.isDirectory == b.isDirectory;
+}
+static void PrintTo(const ModpakEntry& entry, std::ostream* out) {
+    *out << "(" << entry.modPakNum << ", " << entry.name << ")";
+}
+static void PrintTo(const FileEntry& entry, std::ostream* out) {
+    *out << "(" << entry.modPakNum << ", " << entry.name << ", " << entry.isDirectory << ")";
+}
+
+namespace {
+
+using Modpaks = std::vector<ModpakEntry>;
+using Files = std::vector<FileEntry>;
+
+struct ManifestsTest : ::testing::Test {
+    TempDir temp;
+    fs::path root = temp.path() / "game";
+    fs::path mirror = temp.path() / "mirror";
+    UpdateRun run{LaunchOptions{root, mirror, true}};
+
+    ManifestsTest() {
+        fs::create_directories(root);
+        fs::create_directories(mirror);
+        run.config = UpdaterConfig{"any", 6.0, "http://127.0.0.1:9/unused/"};
+    }
+    Modpaks modpaksFrom(const std::string& text) {
+        writeFileBytes(temp.path() / "list.json", text);
+        return parseModpakList(temp.path() / "list.json");
+    }
+    Files filesFrom(const std::string& text) {
+        writeFileBytes(temp.path() / "list.json", text);
+        return parseFileList(temp.path() / "list.json");
+    }
+};
+
+}  // namespace
+
+TEST_F(ManifestsTest, ModpakListKeepsFileOrderAndDuplicates) {
+    EXPECT_EQ((Modpaks{{2, "b.7z"}}), modpaksFrom(R"([{"modPakNum":2,"name":"b.7z","size":10}])"));
+    EXPECT_EQ(
+        (Modpaks{{3, "x"}, {1, "a"}, {3, "x"}, {3, "y"}}),
+        modpaksFrom("[\n {\"name\": \"x\", \"modPakNum\": 3},\n {\"modPakNum\":1,\"name\":\"a\"}"
+                    ",{\"modPakNum\":3,\"name\":\"x\"}{\"modPakNum\":3,\"name\":\"y\"}]"));
+    // The first occurrence counts, even inside a nested object.
+    EXPECT_EQ((Modpaks{{9, "a.7z"}}),
+              modpaksFrom(R"([{"extra":{"modPakNum":9},"modPakNum":1,"name":"a.7z"}])"));
+    for (const std::string empty : {"", "[]", "[1, 2]", "not json at all"})
+        EXPECT_EQ(Modpaks{}, modpaksFrom(empty)) << empty;
+}
+
+TEST_F(ManifestsTest, FileListReadsAllThreeFields) {
+    EXPECT_EQ((Files{{1, "data/old", true}, {-2, "a}b.txt", false}}),
+              filesFrom(R"([{"modPakNum":1,"name":"data/old","isDirectory":true},)"
+                        R"({"isDirectory":false,"name":"a}b.txt","modPakNum":-2}])"));
+}
+
+TEST_F(ManifestsTest, FirstBadObjectAbortsTheWholeList) {
+    EXPECT_EQ("Missing integer field: modPakNum", thrownMessage([&] {
+                  modpaksFrom(R"([{"modPakNum":1,"name":"a"},{"name":"b.7z"}])");
+              }));
+    EXPECT_EQ("Missing string field: name",
+              thrownMessage([&] { modpaksFrom(R"([{"modPakNum":1,"file":"a"}])"); }));
+    EXPECT_EQ("Missing string field: name",
+              thrownMessage([&] { modpaksFrom(R"([{"modPakNum":1},{"name":"a"}])"); }));
+    EXPECT_EQ("stoi argument out of range",
+              thrownMessage([&] { modpaksFrom(R"([{"modPakNum":4294967297,"name":"a"}])"); }));
+    EXPECT_EQ("Missing boolean field: isDirectory",
+              thrownMessage([&] { filesFrom(R"([{"modPakNum":1,"name":"a","isDirectory":1}])"); }));
+    EXPECT_EQ("Unable to open file: " + (temp.path() / "none.json").string(),
+              thrownMessage([&] { parseFileList(temp.path() / "none.json"); }));
+}
+
+TEST_F(ManifestsTest, LoadManifestsFillsTheRunFromTheMirrorAndTheRootFolder) {
+    writeFileBytes(mirror / "nuvramodremote1.json",
+                   R"([{"modPakNum":1,"name":"a.7z"},{"modPakNum":2,"name":"b.7z"}])");
+    writeFileBytes(root / "nuvrafile.json", R"([{"modPakNum":2,"name":"old","isDirectory":true}])");
+    writeFileBytes(root / "nuvramodlocal.json", R"([{"modPakNum":1,"name":"a.7z"}])");
+    run.remoteModpaks = {{7, "stale"}};
+    run.fileEntries = {{7, "stale", false}};
+    loadManifests(run);
+    EXPECT_EQ((Modpaks{{1, "a.7z"}, {2, "b.7z"}}), run.remoteModpaks);
+    EXPECT_EQ((Files{{2, "old", true}}), run.fileEntries);
+    EXPECT_EQ((Modpaks{{1, "a.7z"}}), run.localModpaks);
+    EXPECT_EQ(readFileBytes(mirror / "nuvramodremote1.json"),
+              readFileBytes(root / "nuvramodremote1.json"));
+}
+
+TEST_F(ManifestsTest, MissingLocalManifestLeavesTheLocalListAlone) {
+    writeFileBytes(mirror / "nuvramodremote1.json", R"([{"modPakNum":1,"name":"a.7z"}])");
+    writeFileBytes(root / "nuvrafile.json", "[]");
+    loadManifests(run);
+    EXPECT_EQ((Modpaks{{1, "a.7z"}}), run.remoteModpaks);
+    EXPECT_EQ(Modpaks{}, run.localModpaks);
+    EXPECT_FALSE(fs::exists(root / "nuvramodlocal.json"));
+}
+
+TEST_F(ManifestsTest, LoadManifestsReportsFilesItCannotRead) {
+    writeFileBytes(mirror / "nuvramodremote1.json", "[]");
+    EXPECT_EQ("Unable to open file: " + (root / "nuvrafile.json").string(),
+              thrownMessage([&] { loadManifests(run); }));
+    writeFileBytes(root / "nuvrafile.json", "[]");
+    fs::create_directory(root / "nuvramodlocal.json");
+    EXPECT_EQ("Unable to open file: " + (root / "nuvramodlocal.json").string(),
+              thrownMessage([&] { loadManifests(run); }));
+    fs::remove(mirror / "nuvramodremote1.json");
+    EXPECT_EQ("Local source file not found: " + (mirror / "nuvramodremote1.json").string(),
+              thrownMessage([&] { loadManifests(run); }));
+}
+
+TEST_F(ManifestsTest, LocalManifestGrowsByAppendedEntriesAndNamesSurviveEveryRewrite) {
+    const fs::path path = root / "nuvramodlocal.json";
+    writeFileBytes(path, R"([{"modPakNum":1,"name":"a.7z"},{"modPakNum":2,"name":"b.7z"}])");
+    Modpaks local = parseModpakList(path);
+    const Modpaks remote = modpaksFrom(
+        R"([{"modPakNum":3,"name":"say \"hi\"\\x.7z"},{"modPakNum":4,"name":"caf\u00e9\/\ttab.7z"}])");
+    for (const ModpakEntry& entry : remote) {
+        local.push_back(entry);
+        writeLocalManifest(path, local);
+    }
+    const std::string written = R"([{"modPakNum":1,"name":"a.7z"},{"modPakNum":2,"name":"b.7z"},)"
+                                R"({"modPakNum":3,"name":"say \"hi\"\\x.7z"},)"
+                                R"({"modPakNum":4,"name":"caf)"
+                                "\xC3\xA9"
+                                R"(/\ttab.7z"}])";
+    EXPECT_EQ(written, readFileBytes(path));
+    for (int round = 0; round < 3; ++round) {
+        const Modpaks again = parseModpakList(path);
+        ASSERT_EQ(local, again);
+        EXPECT_EQ(remote[0], again[2]);  // still the same modpak as the server's
+        writeLocalManifest(path, again);
+        EXPECT_EQ(written, readFileBytes(path));
+    }
+}

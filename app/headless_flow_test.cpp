@@ -304,8 +304,9 @@ TEST_F(HeadlessFlowTest, KilledRunsResumeToTheSameResult) {
                                    "[3/8] Fetching modpak 2", "[5/8] Applying modpak 3",
                                    "[6/8] Applied modpak 3", "[7/8] Applying modpak 4"}) {
         killAfterLine(args, line);
-        if (fs::exists(root / "nuvramodlocal.json"))
+        if (fs::exists(root / "nuvramodlocal.json")) {
             EXPECT_NO_THROW(parseModpakList(root / "nuvramodlocal.json")) << line;
+        }
     }
     ProcessResult last = runProcess(updaterExecutable(), args);
     ASSERT_EQ(0, last.status) << last.err;

@@ -5,11 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -114,8 +116,8 @@ protected:
         return runProcess(xdotoolProgram, args, {}, {{"DISPLAY", xvfb.display}}).out;
     }
 
-    // The shown "Nuvra" window of this size; fails the test after a minute, or at once when the
-    // updater has ended.
+    // The shown "Nuvra" window of this size; ends the test with a failure after a minute, or at
+    // once when the updater has ended.
     std::string waitForWindow(int width, int height) {
         const std::string size =
             "WIDTH=" + std::to_string(width) + "\nHEIGHT=" + std::to_string(height) + "\n";
@@ -128,8 +130,9 @@ protected:
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));  // polling interval
         }
-        ADD_FAILURE() << "no " << width << "x" << height << " window; stderr: " << updater->err();
-        return "";
+        // Thrown, not reported: the rest of the test makes no sense without the window.
+        throw std::runtime_error("no " + std::to_string(width) + "x" + std::to_string(height) +
+                                 " window; stderr: " + updater->err());
     }
     std::string waitForDialog() { return waitForWindow(460, 170); }
     std::string waitForProgressWindow() { return waitForWindow(420, 155); }

@@ -33,6 +33,10 @@ test-tsan: deps
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target ui_tests nuvraupdater_cpp
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest $(CTEST_FLAGS) -L window
 
+# Pictures of the window mode, taken under a private Xvfb from the real program.
+screenshots: build
+	scripts/screenshots $(BUILD)/nuvraupdater_cpp docs/screenshots
+
 # HEADLESS=1 forces the headless mode even when a display is available.
 demo: build
 	HEADLESS=$(HEADLESS) scripts/demo $(BUILD)

@@ -23,11 +23,12 @@ int synchronize(UpdateRun& run) {
         run.config.nuvraVersion = loaded.nuvraVersion;
         run.config.url = loaded.url;
 
-        if (!askConfirmation(run,
-                             "Welcome to Nuvra. Click OK to synchronize your files with the latest."))
+        if (!askConfirmation(
+                run, "Welcome to Nuvra. Click OK to synchronize your files with the latest."))
             return 0;
         checkUpdaterVersion(run);
-        fetchFile(run, run.config.url + "nuvrafile.json", run.rootDir / pathFromText("nuvrafile.json"));
+        fetchFile(run, run.config.url + "nuvrafile.json",
+                  run.rootDir / pathFromText("nuvrafile.json"));
         loadManifests(run);
 
         const int pending = countPendingModpaks(run);
@@ -41,9 +42,7 @@ int synchronize(UpdateRun& run) {
             return run.exitStatus;
         }
         run.window = std::make_unique<ProgressWindow>(pending);
-        run.window->onStart = [&run] {
-            startWorker(*run.window, [&run] { runUpdate(run); });
-        };
+        run.window->onStart = [&run] { startWorker(*run.window, [&run] { runUpdate(run); }); };
         run.window->mainWindow.show();
         return Fl::run();
     } catch (const std::exception& error) {

@@ -68,8 +68,7 @@ void runModal(Fl_Double_Window& window) {
     window.set_modal();
     window.show();
     // Wake-ups from the worker keep being handled inside this loop.
-    while (window.shown())
-        Fl::wait();
+    while (window.shown()) Fl::wait();
 }
 
 }  // namespace

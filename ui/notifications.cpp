@@ -35,8 +35,7 @@ void postUntilTaken(Fl_Awake_Handler handler, void* data) {
 
 void handleProgress(void* data) {
     std::unique_ptr<ProgressReport> report(static_cast<ProgressReport*>(data));
-    if (!currentRun || !currentRun->window)
-        return;
+    if (!currentRun || !currentRun->window) return;
     ProgressWindow& window = *currentRun->window;
     std::lock_guard<std::mutex> lock(window.mutex);
     if (report->total > 0) {
@@ -62,8 +61,7 @@ void handleCompletion(void* data) {
 
 void handleFailure(void* data) {
     std::unique_ptr<std::string> text(static_cast<std::string*>(data));
-    if (!currentRun)
-        return;
+    if (!currentRun) return;
     askConfirmation(*currentRun, *text);
     if (currentRun->window) {
         std::lock_guard<std::mutex> lock(currentRun->window->mutex);
@@ -81,8 +79,7 @@ void reportProgress(UpdateRun& run, const ProgressReport& report) {
     }
     auto* copy = new ProgressReport(report);
     // A dropped progress notice is superseded by the next one.
-    if (Fl::awake(handleProgress, copy) != 0)
-        delete copy;
+    if (Fl::awake(handleProgress, copy) != 0) delete copy;
 }
 
 void reportCompletion(UpdateRun& run, const std::string& text) {

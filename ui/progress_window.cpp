@@ -43,8 +43,7 @@ ProgressWindow::ProgressWindow(int pendingCount)
 ProgressWindow::~ProgressWindow() {
     // Only reached when the event loop returned on its own: the run this worker uses is about to
     // be destroyed, so wait for it rather than leave it running on freed state.
-    if (worker && worker->joinable())
-        worker->join();
+    if (worker && worker->joinable()) worker->join();
 }
 
 void startWorker(ProgressWindow& window, std::function<void()> body) {
@@ -56,8 +55,7 @@ void startWorker(ProgressWindow& window, std::function<void()> body) {
         }
     });
     // A joinable earlier worker has finished its run (Start is inactive while one runs).
-    if (window.worker && window.worker->joinable())
-        window.worker->detach();
+    if (window.worker && window.worker->joinable()) window.worker->detach();
     window.worker = std::move(thread);
 }
 
@@ -67,8 +65,7 @@ void onStartClicked(Fl_Widget*, void* data) {
         std::lock_guard<std::mutex> lock(window.mutex);
         window.startButton.deactivate();  // before a second click can be delivered
     }
-    if (!window.onStart)
-        return;
+    if (!window.onStart) return;
     try {
         window.onStart();
     } catch (const std::exception& error) {
@@ -78,15 +75,13 @@ void onStartClicked(Fl_Widget*, void* data) {
 
 void onWindowClose(Fl_Widget*, void* data) {
     auto& window = *static_cast<ProgressWindow*>(data);
-    if (window.worker && window.worker->joinable())
-        window.worker->detach();
+    if (window.worker && window.worker->joinable()) window.worker->detach();
     endProcess(0);
 }
 
 void showStartFailure(ProgressWindow& window, const std::string& text) {
     std::fprintf(stderr, "Nuvra Updater error: %s\n", text.c_str());
-    if (currentRun)
-        askConfirmation(*currentRun, text);
+    if (currentRun) askConfirmation(*currentRun, text);
     std::lock_guard<std::mutex> lock(window.mutex);
     window.startButton.activate();
 }

@@ -47,3 +47,22 @@ package: build
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
+
+# Fuzzes the JSON reader with libFuzzer (clang) for FUZZ_SECONDS. New inputs collect in
+# $(FUZZ_BUILD)/json-fuzz-corpus for the next run; a crashing input is kept in $(FUZZ_BUILD)/.
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 600
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD) $(CMAKE_FLAGS) -DNUVRA_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target json_fuzz
+	mkdir -p $(FUZZ_BUILD)/json-fuzz-corpus
+	$(FUZZ_BUILD)/manifest/json_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -print_final_stats=1 \
+	  -dict=manifest/json_fuzz.dict -artifact_prefix=$(FUZZ_BUILD)/ \
+	  $(FUZZ_BUILD)/json-fuzz-corpus manifest/json_fuzz_seeds
+
+# Reads a file list of 100,000 entries and a modpak manifest of 10,000 (Google Benchmark).
+.PHONY: bench-json
+bench-json: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j$(JOBS) --target manifests_bench
+	$(BUILD)/manifest/manifests_bench

@@ -1,5 +1,6 @@
 // libFuzzer target: arbitrary bytes through the object splitter and the field getters. Any crash,
 // sanitizer report or broken property below is a finding.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -29,8 +30,9 @@ void require(bool condition) {
     if (!condition) std::abort();
 }
 
-// The standard library's backtracking engine recurses once per byte of a value, so it serves as
-// the reference only on short texts.
+// The standard library's backtracking engine recurses once per byte of a value, and when a string
+// value never closes it tries every way of pairing up the backslashes, so it serves as the
+// reference only on short texts with few backslashes.
 void compareWithRegex(const std::string& text) {
     static std::vector<std::regex> patterns = [] {
         std::vector<std::regex> compiled;
@@ -88,6 +90,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         readFields(object);
     }
     readFields(text);
-    if (size <= 256) compareWithRegex(text);
+    if (size <= 256 && std::count(text.begin(), text.end(), '\\') <= 16) compareWithRegex(text);
     return 0;
 }

@@ -45,6 +45,13 @@ package: build
 	cd $(BUILD) && cpack -G DEB
 	@ls $(BUILD)/*.deb
 
+# Benchmarks against bsdtar and curl (not part of `make test`). Shrink the corpus for a quick
+# try: make bench BIG_MIB=128 MANY_FILES=2000
+BENCH_CORPUS ?= $(BUILD)/bench-corpus
+bench: build
+	@[ -f $(BENCH_CORPUS)/corpus-info.txt ] || bench/make_corpus.sh $(BENCH_CORPUS)
+	bench/run_bench.sh $(BUILD)/nuvraupdater_cpp $(BENCH_CORPUS)
+
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
 

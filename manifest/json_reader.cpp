@@ -55,10 +55,8 @@ std::size_t stringValueEnd(const std::string& text, std::size_t at) {
 }
 
 // The value of the given shape that the pattern's tail `\s*:\s*(...)` matches right after a key
-// token ending at `at`. `noClosingQuote` is set when a string value opened but no quote follows,
-// which no later key occurrence can overcome either.
-std::optional<Span> valueAfterKey(const std::string& text, std::size_t at, FieldShape shape,
-                                  bool& noClosingQuote) {
+// token ending at `at`. \s* never needs to give back: neither ':' nor a value starts with a space.
+std::optional<Span> valueAfterKey(const std::string& text, std::size_t at, FieldShape shape) {
     const std::size_t size = text.size();
     at = skipSpaces(text, at);
     if (at >= size || text[at] != ':') return std::nullopt;
@@ -67,10 +65,8 @@ std::optional<Span> valueAfterKey(const std::string& text, std::size_t at, Field
         case FieldShape::string: {
             if (at >= size || text[at] != '"') return std::nullopt;
             const std::size_t end = stringValueEnd(text, at + 1);
-            if (end == std::string::npos) {
-                noClosingQuote = true;
-                return std::nullopt;
-            }
+            // No quote is left to close on, so every later key occurrence fails here too.
+            if (end == std::string::npos) return std::nullopt;
             return Span{at + 1, end};
         }
         case FieldShape::integer:
@@ -238,11 +234,9 @@ std::vector<std::string> splitJsonObjects(const std::string& text) {
 std::optional<std::string> findFieldValue(const std::string& text, const std::string& key,
                                           FieldShape shape) {
     const std::string token = '"' + key + '"';
-    bool noClosingQuote = false;
-    for (std::size_t at = text.find(token); at != std::string::npos && !noClosingQuote;
+    for (std::size_t at = text.find(token); at != std::string::npos;
          at = text.find(token, at + 1)) {
-        if (std::optional<Span> span =
-                valueAfterKey(text, at + token.size(), shape, noClosingQuote))
+        if (std::optional<Span> span = valueAfterKey(text, at + token.size(), shape))
             return text.substr(span->begin, span->end - span->begin);
     }
     return std::nullopt;

@@ -53,7 +53,17 @@ bench: build
 	bench/run_bench.sh $(BUILD)/nuvraupdater_cpp $(BENCH_CORPUS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(WINDOWS_BUILD)
+
+# The platform layer, the JSON code and the unsafe-name rule cross-built for Windows with
+# mingw-w64 and tested under wine (installs the cross compiler and wine first).
+WINDOWS_BUILD ?= build-windows
+test-windows:
+	scripts/install-deps windows
+	cmake -S windows -B $(WINDOWS_BUILD) $(CMAKE_FLAGS) \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/windows/mingw-toolchain.cmake
+	cmake --build $(WINDOWS_BUILD) -j$(JOBS)
+	windows/run-tests $(WINDOWS_BUILD) --timeout 600 -j$(JOBS)
 
 # Fuzzes the JSON reader with libFuzzer (clang) for FUZZ_SECONDS. New inputs collect in
 # $(FUZZ_BUILD)/json-fuzz-corpus for the next run; a crashing input is kept in $(FUZZ_BUILD)/.

@@ -34,6 +34,9 @@ fs::path safeTargetPath(const fs::path& root, const std::string& name, std::int3
             throw refuse();
         if (part.empty() || part == ".")
             continue;
+        // Windows would open a device, a stream or a shortened name instead of this file.
+        if (isReservedOrAlteredName(part))
+            throw refuse();
         cleaned /= part;
     }
     if (cleaned.empty())

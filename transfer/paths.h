@@ -11,6 +11,12 @@
 std::filesystem::path pathFromText(const std::string& text);
 std::string textFromPath(const std::filesystem::path& path);
 
+// True when the platform would not take this one component of a relative name as written: on
+// Windows a reserved device name (CON, nul.txt, COM1, any case), an alternate data stream or
+// drive ("x.txt:hidden", "C:x"), a trailing dot or space, which Windows silently drops, or a
+// character that Windows file names cannot hold. Never true where names are taken as given.
+bool isReservedOrAlteredName(const std::filesystem::path& component);
+
 // A filesystem_error whose what() reads: op ": " description ": \"" path1 ["\", \"" path2] "\"".
 // The standard library words its own message differently; the player reads ours.
 class FileSystemError : public std::filesystem::filesystem_error {

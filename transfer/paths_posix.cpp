@@ -15,6 +15,9 @@ fs::path pathFromText(const std::string& text) { return fs::path(text); }
 
 std::string textFromPath(const fs::path& path) { return path.native(); }
 
+// Every byte but '/' and NUL may stand in a name here, and the kernel stores it as given.
+bool isReservedOrAlteredName(const fs::path&) { return false; }
+
 namespace {
 
 std::string quoted(const fs::path& path) { return "\"" + path.native() + "\""; }

@@ -1,0 +1,428 @@
+#include "transfer/paths_win32.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <locale.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cwctype>
+#include <utility>
+#include <vector>
+
+#include "transfer/paths.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr unsigned utf8CodePage = 65001;
+constexpr unsigned gb18030CodePage = 54936;
+
+// The old C runtime (msvcrt.dll) answers 0 for the "C" locale and never 65001; the universal
+// one answers 65001 for a ".UTF-8" locale.
+bool runtimeLocaleUsesUtf8() { return ___lc_codepage_func() == utf8CodePage; }
+bool systemFileApisAreAnsi() { return AreFileApisANSI() != FALSE; }
+unsigned systemAnsiCodePage() { return GetACP(); }
+unsigned systemOemCodePage() { return GetOEMCP(); }
+
+std::error_code lastError() {
+    return std::error_code(static_cast<int>(GetLastError()), std::system_category());
+}
+
+[[noreturn]] void raiseLastError() { throw std::system_error(lastError()); }
+
+// MultiByteToWideChar and WideCharToMultiByte count in int.
+[[noreturn]] void raiseTooLong() {
+    throw std::system_error(std::make_error_code(std::errc::invalid_argument));
+}
+
+struct HandleClose {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using Handle = std::unique_ptr<void, HandleClose>;
+
+// Empty when the file cannot be opened; GetLastError then tells why.
+Handle openHandle(const fs::path& path, DWORD access, DWORD flags) {
+    HANDLE handle =
+        CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, flags, nullptr);
+    return Handle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
+}
+
+// Opens without asking for access, following links; a folder needs FILE_FLAG_BACKUP_SEMANTICS.
+Handle openForStatus(const fs::path& path) {
+    return openHandle(path, 0, FILE_FLAG_BACKUP_SEMANTICS);
+}
+
+// For messages about a failure, which must not fail themselves: whatever the code page cannot
+// represent becomes its default character, and a code page that converts nothing at all falls
+// back to one unit at a time.
+std::string lenientText(const fs::path& path) {
+    const std::wstring& wide = path.native();
+    if (wide.empty()) return {};
+    const unsigned codePage = fileSystemCodePage();
+    const int length = static_cast<int>(std::min<std::size_t>(wide.size(), INT_MAX));
+    int needed =
+        WideCharToMultiByte(codePage, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+    if (needed > 0) {
+        std::string text(static_cast<std::size_t>(needed), '\0');
+        if (WideCharToMultiByte(codePage, 0, wide.data(), length, text.data(), needed, nullptr,
+                                nullptr) == needed)
+            return text;
+    }
+    std::string text;
+    for (int i = 0; i < length; ++i) {
+        char bytes[8];
+        int got = WideCharToMultiByte(codePage, 0, &wide[static_cast<std::size_t>(i)], 1, bytes,
+                                      sizeof bytes, nullptr, nullptr);
+        if (got > 0)
+            text.append(bytes, static_cast<std::size_t>(got));
+        else
+            text += '?';
+    }
+    return text;
+}
+
+std::string quoted(const fs::path& path) { return "\"" + lenientText(path) + "\""; }
+
+// The standard base builds its own text from the paths as UTF-8 and throws on an ill-formed
+// one (a lone surrogate); the error must still be raised, so it then carries no paths. Our own
+// text is built leniently beside it.
+fs::filesystem_error standardError(const std::string& op, const fs::path* path1,
+                                   const fs::path* path2, std::error_code code) {
+    try {
+        if (path2) return fs::filesystem_error(op, *path1, *path2, code);
+        return fs::filesystem_error(op, *path1, code);
+    } catch (const std::exception&) {
+        return fs::filesystem_error(op, code);
+    }
+}
+
+// GetFinalPathNameByHandleW answers with a "\\?\" prefix; ordinary drive and network paths are
+// given back without it.
+std::wstring withoutLongPrefix(std::wstring path) {
+    const std::wstring longPrefix = L"\\\\?\\";
+    const std::wstring uncPrefix = L"\\\\?\\UNC\\";
+    if (path.compare(0, uncPrefix.size(), uncPrefix) == 0)
+        return L"\\\\" + path.substr(uncPrefix.size());
+    if (path.compare(0, longPrefix.size(), longPrefix) == 0 && path.size() >= 6 && path[5] == L':')
+        return path.substr(longPrefix.size());
+    return path;
+}
+
+bool isDirectoryAttribute(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool isDeviceName(std::wstring base) {
+    // Windows ignores trailing blanks here: "CON .txt" is the console too.
+    while (!base.empty() && base.back() == L' ') base.pop_back();
+    for (wchar_t& c : base) c = static_cast<wchar_t>(std::towupper(c));
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+        if (base == device) return true;
+    }
+    if (base.size() != 4 || (base.compare(0, 3, L"COM") != 0 && base.compare(0, 3, L"LPT") != 0))
+        return false;
+    // COM0 to COM9 and LPT0 to LPT9, and the superscript digits one to three as well.
+    const wchar_t digit = base[3];
+    return (digit >= L'0' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' ||
+           digit == L'\u00B3';
+}
+
+}  // namespace
+
+CodePageQueries codePageQueries = {runtimeLocaleUsesUtf8, systemFileApisAreAnsi, systemAnsiCodePage,
+                                   systemOemCodePage};
+
+unsigned fileSystemCodePage() {
+    if (codePageQueries.localeUsesUtf8()) return utf8CodePage;
+    return codePageQueries.fileApisAreAnsi() ? codePageQueries.ansiCodePage()
+                                             : codePageQueries.oemCodePage();
+}
+
+fs::path pathFromText(const std::string& text) {
+    if (text.empty()) return {};
+    if (text.size() > INT_MAX) raiseTooLong();
+    const unsigned codePage = fileSystemCodePage();
+    const int length = static_cast<int>(text.size());
+    DWORD flags = MB_ERR_INVALID_CHARS;
+    int needed = MultiByteToWideChar(codePage, flags, text.data(), length, nullptr, 0);
+    // UTF-7, the symbol code page and the ISO-2022 family take no flags at all.
+    if (needed == 0 && GetLastError() == ERROR_INVALID_FLAGS) {
+        flags = 0;
+        needed = MultiByteToWideChar(codePage, flags, text.data(), length, nullptr, 0);
+    }
+    if (needed == 0) raiseLastError();
+    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
+    if (MultiByteToWideChar(codePage, flags, text.data(), length, wide.data(), needed) != needed)
+        raiseLastError();
+    return fs::path(std::move(wide));
+}
+
+std::string textFromPath(const fs::path& path) {
+    const std::wstring& wide = path.native();
+    if (wide.empty()) return {};
+    if (wide.size() > INT_MAX) raiseTooLong();
+    const unsigned codePage = fileSystemCodePage();
+    const int length = static_cast<int>(wide.size());
+    // UTF-8 and GB18030 represent every character, so only ill-formed input can fail there;
+    // they refuse the best-fit flag and the default-character report.
+    const bool representsAll = codePage == utf8CodePage || codePage == gb18030CodePage;
+    DWORD flags = representsAll ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    BOOL usedDefault = FALSE;
+    BOOL* usedDefaultReport = representsAll ? nullptr : &usedDefault;
+    int needed = WideCharToMultiByte(codePage, flags, wide.data(), length, nullptr, 0, nullptr,
+                                     usedDefaultReport);
+    if (needed == 0 && GetLastError() == ERROR_INVALID_FLAGS) {
+        flags = 0;
+        usedDefaultReport = nullptr;
+        needed =
+            WideCharToMultiByte(codePage, flags, wide.data(), length, nullptr, 0, nullptr, nullptr);
+    }
+    if (needed == 0) raiseLastError();
+    std::string text(static_cast<std::size_t>(needed), '\0');
+    if (WideCharToMultiByte(codePage, flags, wide.data(), length, text.data(), needed, nullptr,
+                            usedDefaultReport) != needed)
+        raiseLastError();
+    // Without best fit, a character the code page lacks comes out as its default character.
+    if (usedDefault)
+        throw std::system_error(
+            std::error_code(ERROR_NO_UNICODE_TRANSLATION, std::system_category()));
+    return text;
+}
+
+bool isReservedOrAlteredName(const fs::path& component) {
+    const std::wstring& name = component.native();
+    if (name.empty()) return false;
+    // Windows drops trailing dots and blanks, so "a." and "a " open "a".
+    if (name.back() == L'.' || name.back() == L' ') return true;
+    for (wchar_t c : name) {
+        // ':' names a drive or an alternate data stream; the rest cannot stand in a file name.
+        if (c < 32 || c == L':' || c == L'<' || c == L'>' || c == L'"' || c == L'|' || c == L'?' ||
+            c == L'*' || c == L'\\' || c == L'/')
+            return true;
+    }
+    // A device name keeps its meaning with any extension: "nul.txt" is NUL.
+    return isDeviceName(name.substr(0, name.find(L'.')));
+}
+
+std::string errorDescription(std::error_code code) {
+    std::string text;
+    if (code.category() == std::system_category()) {
+        char* buffer = nullptr;
+        DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                          FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr, static_cast<DWORD>(code.value()), 0,
+                                      reinterpret_cast<char*>(&buffer), 0, nullptr);
+        if (length > 0 && buffer) text.assign(buffer, length);
+        LocalFree(buffer);
+    } else {
+        text = code.message();
+    }
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+    return text.empty() ? "unknown error" : text;
+}
+
+FileSystemError::FileSystemError(const std::string& op, std::error_code code)
+    : fs::filesystem_error(op, code), message_(op + ": " + errorDescription(code)) {}
+
+FileSystemError::FileSystemError(const std::string& op, const fs::path& path, std::error_code code)
+    : fs::filesystem_error(standardError(op, &path, nullptr, code)),
+      message_(op + ": " + errorDescription(code) + ": " + quoted(path)) {}
+
+FileSystemError::FileSystemError(const std::string& op, const fs::path& path1,
+                                 const fs::path& path2, std::error_code code)
+    : fs::filesystem_error(standardError(op, &path1, &path2, code)),
+      message_(op + ": " + errorDescription(code) + ": " + quoted(path1) + ", " + quoted(path2)) {}
+
+// The old C runtime has no UTF-8 locale to switch a thread to, so names convert as before.
+ThreadUtf8Locale::ThreadUtf8Locale() = default;
+ThreadUtf8Locale::~ThreadUtf8Locale() = default;
+
+fs::path currentPath() {
+    DWORD needed = GetCurrentDirectoryW(0, nullptr);
+    for (;;) {
+        if (needed == 0) throw FileSystemError("current_path()", lastError());
+        std::wstring buffer(needed, L'\0');
+        DWORD got = GetCurrentDirectoryW(needed, buffer.data());
+        if (got == 0) throw FileSystemError("current_path()", lastError());
+        if (got < needed) {
+            buffer.resize(got);
+            return fs::path(std::move(buffer));
+        }
+        needed = got;  // the folder changed in between and grew
+    }
+}
+
+bool isAbsentError(std::error_code code) {
+    if (code.category() == std::system_category()) {
+        switch (code.value()) {
+            case ERROR_FILE_NOT_FOUND:
+            case ERROR_PATH_NOT_FOUND:
+            case ERROR_BAD_NETPATH:
+            case ERROR_INVALID_NAME:
+                return true;
+            default:
+                return false;
+        }
+    }
+    // The standard library here reports its own failures as errno values.
+    return code == std::errc::no_such_file_or_directory;
+}
+
+bool fileExists(const fs::path& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return true;
+    // A link counts by what it points to, which only opening it reaches.
+    if (attributes != INVALID_FILE_ATTRIBUTES && openForStatus(path)) return true;
+    std::error_code code = lastError();
+    if (isAbsentError(code)) return false;
+    throw FileSystemError("exists", path, code);
+}
+
+void removeQuietly(const fs::path& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    // A link to a folder is removed as a folder, and only the link goes.
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveDirectoryW(path.c_str());
+    else
+        DeleteFileW(path.c_str());
+}
+
+File openFileForReading(const fs::path& path) { return File(_wfopen(path.c_str(), L"rb")); }
+
+File createFreshFile(const fs::path& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            DeleteFileW(path.c_str());
+        else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            RemoveDirectoryW(path.c_str());
+    }
+    // CREATE_NEW fails on anything standing there, a link included, so nothing is written
+    // through a link planted after the removal.
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return File();
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return File();
+    }
+    std::FILE* file = _fdopen(fd, "wb");
+    if (!file) {
+        _close(fd);
+        return File();
+    }
+    return File(file);
+}
+
+bool flushToDisk(std::FILE* file) {
+    if (std::fflush(file) != 0) return false;
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != FALSE;
+}
+
+void copyFile(const fs::path& source, const fs::path& target) {
+    // Opening a folder this way fails, which keeps folders out.
+    Handle in = openHandle(source, GENERIC_READ, FILE_FLAG_SEQUENTIAL_SCAN);
+    if (!in) throw FileSystemError("copy_file", source, target, lastError());
+    File out = createFreshFile(target);
+    if (!out) throw FileSystemError("copy_file", source, target, lastError());
+    std::error_code code;
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(in.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+            code = lastError();
+            break;
+        }
+        if (got == 0) break;
+        if (std::fwrite(buffer.data(), 1, got, out.get()) != got) {
+            code = std::error_code(errno, std::generic_category());
+            break;
+        }
+    }
+    if (!closeFile(out) && !code) code = std::error_code(errno, std::generic_category());
+    if (code) {
+        removeQuietly(target);
+        throw FileSystemError("copy_file", source, target, code);
+    }
+}
+
+void renameFile(const fs::path& from, const fs::path& to) {
+    // Replaces a file or link at `to` as a name, never writing through it; across volumes the
+    // system copies and deletes.
+    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
+        throw FileSystemError("rename", from, to, lastError());
+}
+
+void createDirectories(const fs::path& path) {
+    if (isDirectoryAttribute(GetFileAttributesW(path.c_str()))) return;
+    // The root name and root folder ("C:\", "\\server\share\") are never created.
+    fs::path folder = path.root_path();
+    for (const fs::path& part : path.relative_path()) {
+        if (part.empty()) continue;
+        folder /= part;
+        if (isDirectoryAttribute(GetFileAttributesW(folder.c_str()))) continue;
+        if (CreateDirectoryW(folder.c_str(), nullptr)) continue;
+        std::error_code code = lastError();
+        // Another process may have created it meanwhile; a file of that name is a failure.
+        if (code.value() == ERROR_ALREADY_EXISTS &&
+            isDirectoryAttribute(GetFileAttributesW(folder.c_str())))
+            continue;
+        throw FileSystemError("create_directories", path, code);
+    }
+}
+
+fs::path weaklyCanonical(const fs::path& path) {
+    fs::path head = path.root_path();
+    fs::path rest;
+    bool found = false;
+    for (const fs::path& part : path.relative_path()) {
+        if (!rest.empty() || part.empty()) {
+            rest /= part;
+            continue;
+        }
+        fs::path next = head / part;
+        if (openForStatus(next)) {
+            head = std::move(next);
+            found = true;
+            continue;
+        }
+        std::error_code code = lastError();
+        if (!isAbsentError(code)) throw FileSystemError("weakly_canonical", path, code);
+        rest = part;
+    }
+    fs::path result = head;
+    if (found || !head.empty()) {
+        Handle handle = openForStatus(head);
+        if (!handle) {
+            std::error_code code = lastError();
+            if (!isAbsentError(code)) throw FileSystemError("weakly_canonical", path, code);
+        } else {
+            DWORD size = MAX_PATH;
+            std::wstring buffer;
+            for (;;) {
+                buffer.assign(size, L'\0');
+                DWORD got = GetFinalPathNameByHandleW(handle.get(), buffer.data(), size,
+                                                      FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+                if (got == 0) throw FileSystemError("weakly_canonical", path, lastError());
+                if (got < size) {
+                    buffer.resize(got);
+                    break;
+                }
+                size = got;  // the size needed, terminator included
+            }
+            result = fs::path(withoutLongPrefix(std::move(buffer)));
+        }
+    }
+    if (rest.empty()) return result;
+    return (result / rest).lexically_normal();
+}

@@ -6,17 +6,6 @@
 
 namespace fs = std::filesystem;
 
-bool isInsideFolder(const std::string& folder, const std::string& root) {
-    if (folder.size() < root.size() || folder.compare(0, root.size(), root) != 0)
-        return false;
-    if (folder.size() == root.size())
-        return true;
-    // A root that already ends in a separator ("/") needs none after it.
-    if (!root.empty() && root.back() == fs::path::preferred_separator)
-        return true;
-    return folder[root.size()] == fs::path::preferred_separator;
-}
-
 fs::path safeTargetPath(const fs::path& root, const std::string& name, std::int32_t modPakNum) {
     auto refuse = [&]() -> std::runtime_error {
         return std::runtime_error("Refusing unsafe path for modpak " + std::to_string(modPakNum) +

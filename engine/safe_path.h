@@ -10,7 +10,3 @@
 // trailing separators are dropped, so the result never ends in a separator.
 std::filesystem::path safeTargetPath(const std::filesystem::path& root, const std::string& name,
                                      std::int32_t modPakNum);
-
-// True when `folder` (already canonical) is `root` (canonical) or lies below it, compared whole
-// component by component.
-bool isInsideFolder(const std::string& folder, const std::string& root);

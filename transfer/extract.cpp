@@ -25,14 +25,6 @@ std::string errorText(archive* handle) {
     return text ? text : "";
 }
 
-// Inside when equal, or when `root` is followed by a separator in `folder`; a root that ends in
-// a separator ("/") needs none. Whole components only: "/x/game2" is not inside "/x/game".
-bool liesInside(const std::string& folder, const std::string& root) {
-    if (folder.compare(0, root.size(), root) != 0) return false;
-    if (folder.size() == root.size() || (!root.empty() && root.back() == '/')) return true;
-    return folder[root.size()] == '/';
-}
-
 // Folders and regular files cannot add a link to a path or retarget one: at most they replace
 // a link or an empty folder with a real folder or file, whose resolution then stays put or
 // becomes purely lexical. Anything else (a link, a hard link, a device) may change where an
@@ -87,7 +79,7 @@ void extractArchive(const fs::path& archive, const fs::path& destination) {
         if (!keepsResolutions(entry)) verifiedFolders.clear();
         std::string folderKey = textFromPath(folder);
         if (!verifiedFolders.contains(folderKey)) {
-            if (!liesInside(textFromPath(weaklyCanonical(folder)), canonicalDestination))
+            if (!isInsideFolder(textFromPath(weaklyCanonical(folder)), canonicalDestination))
                 throw std::runtime_error("Blocked archive entry outside destination: " +
                                          textFromPath(target));
             verifiedFolders.insert(std::move(folderKey));

@@ -37,6 +37,18 @@ std::string errorDescription(std::error_code code);
 // The process's working directory; raises FileSystemError "current_path()" (which names no path).
 std::filesystem::path currentPath();
 
+// True when `folder` is `root` or lies below it, both already canonical texts, compared byte for
+// byte and by whole components: "/x/game2" is not inside "/x/game". A root that ends in a
+// separator (a file-system or drive root) needs none after it.
+inline bool isInsideFolder(const std::string& folder, const std::string& root) {
+    constexpr char separator = static_cast<char>(std::filesystem::path::preferred_separator);
+    if (folder.size() < root.size() || folder.compare(0, root.size(), root) != 0)
+        return false;
+    if (folder.size() == root.size() || (!root.empty() && root.back() == separator))
+        return true;
+    return folder[root.size()] == separator;
+}
+
 // Status following links. False for the statuses that mean "absent"; any other status error
 // raises FileSystemError "exists" naming the path.
 bool fileExists(const std::filesystem::path& path);

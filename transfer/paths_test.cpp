@@ -87,3 +87,11 @@ TEST(FileSystemOperations, CopiesLargeFilesWhole) {
                   (temp.path() / "x").string() + "\"",
               thrownMessage([&] { copyFile(temp.path(), temp.path() / "x"); }));
 }
+
+TEST(Paths, InsideFolderComparesWholeComponents) {
+    EXPECT_TRUE(isInsideFolder("/x/game", "/x/game"));
+    EXPECT_TRUE(isInsideFolder("/x/game/sub", "/x/game"));
+    EXPECT_FALSE(isInsideFolder("/x/game2", "/x/game"));
+    EXPECT_FALSE(isInsideFolder("/x", "/x/game"));
+    EXPECT_TRUE(isInsideFolder("/anything", "/"));
+}

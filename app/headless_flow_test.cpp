@@ -229,24 +229,11 @@ namespace {
 // True when the line appeared before the process ended by itself.
 bool killAfterLine(const std::vector<std::string>& args, const std::string& line) {
     int pipeFds[2];
-    if (::pipe(pipeFds) != 0)
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
         return false;
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(pipeFds[1], 1);
-        int devNull = ::open("/dev/null", O_WRONLY);
-        ::dup2(devNull, 2);
-        ::close(pipeFds[0]);
-        std::vector<char*> argv;
-        std::string program = updaterExecutable().string();
-        argv.push_back(program.data());
-        std::vector<std::string> copies = args;
-        for (auto& arg : copies)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
-    }
+    int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_t pid = startProcess(updaterExecutable(), args, pipeFds[1], devNull);
+    ::close(devNull);
     ::close(pipeFds[1]);
     std::string seen;
     bool found = false;
@@ -258,8 +245,7 @@ bool killAfterLine(const std::vector<std::string>& args, const std::string& line
     if (found)
         ::kill(pid, SIGKILL);
     ::close(pipeFds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    waitForExit(pid);
     return found;
 }
 

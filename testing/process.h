@@ -1,4 +1,6 @@
 #pragma once
+#include <sys/types.h>
+
 #include <filesystem>
 #include <map>
 #include <string>
@@ -15,6 +17,15 @@ struct ProcessResult {
 ProcessResult runProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
                          const std::filesystem::path& workingDir = {},
                          const std::map<std::string, std::string>& environment = {});
+
+// Starts `program` with its standard output and error on the given descriptors (standard input
+// is /dev/null) and returns its pid without waiting.
+pid_t startProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
+                   int outFd, int errFd, const std::filesystem::path& workingDir = {},
+                   const std::map<std::string, std::string>& environment = {});
+
+// Waits for `pid`: its exit status, or 128 + the signal that ended it.
+int waitForExit(pid_t pid);
 
 // The updater executable under test.
 std::filesystem::path updaterExecutable();

@@ -31,9 +31,7 @@ fs::path safeTargetPath(const fs::path& root, const std::string& name, std::int3
     if (cleaned.empty())
         throw refuse();
     fs::path target = root / cleaned;
-    std::string canonicalRoot = textFromPath(weaklyCanonical(root));
-    std::string canonicalFolder = textFromPath(weaklyCanonical(target.parent_path()));
-    if (!isInsideFolder(canonicalFolder, canonicalRoot))
+    if (!isInsideFolder(weaklyCanonical(target.parent_path()), weaklyCanonical(root)))
         throw refuse();
     return target;
 }

@@ -29,3 +29,8 @@ int waitForExit(pid_t pid);
 
 // The updater executable under test.
 std::filesystem::path updaterExecutable();
+
+// Under wine only: the host's (Linux) name of a Windows path, and a detached start of a host
+// shell script. Tests use them to reach the Linux programs they need.
+std::string hostPath(const std::filesystem::path& path);
+void startHostScript(const std::filesystem::path& script);

@@ -47,7 +47,7 @@ void writeSevenZip(const std::filesystem::path& archive,
     ArchiveWriter writer(archive_write_new());
     if (!writer) throw std::runtime_error("writeSevenZip: archive_write_new");
     check(writer.get(), archive_write_set_format_7zip(writer.get()), "format");
-    check(writer.get(), archive_write_open_filename(writer.get(), archive.c_str()), "open");
+    check(writer.get(), archive_write_open_filename(writer.get(), archive.string().c_str()), "open");
     for (const SevenZipEntry& item : entries) {
         requireAscii(item.name);
         if (item.kind == SevenZipEntry::Kind::symlink) requireAscii(item.bytes);

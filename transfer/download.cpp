@@ -92,6 +92,10 @@ void downloadFile(const std::string& url, const fs::path& destination) {
         curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeBody);
         curl_easy_setopt(handle, CURLOPT_USERAGENT, "nuvraupdater-cpp/6.0");
         curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
+        // Windows checks revocation too: a player whose network blocks the revocation servers
+        // must not be refused for that alone (other TLS back ends ignore the option).
+        curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS,
+                         static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
         if (!caFile.empty()) curl_easy_setopt(handle, CURLOPT_CAINFO, caFile.c_str());
         result = curl_easy_perform(handle);
         closed = closeFile(file);

@@ -231,6 +231,22 @@ TEST_F(DownloadFileTest, UntrustedCertificateIsRefused) {
     EXPECT_TRUE(server.requests().empty());
 }
 
+// Wine's TLS layer accepts any certificate unless curl is given a CA file, so this is the
+// refusal that runs on both platforms: a CA file that did not sign the server's certificate.
+TEST_F(DownloadFileTest, CertificateFromAnotherAuthorityIsRefused) {
+    LoopbackServer server(temp.path() / "server", LoopbackServer::Scheme::https);
+    LoopbackServer other(temp.path() / "other", LoopbackServer::Scheme::https);
+    server.serve("a.7z", "secret body");
+    setCertificateAuthorityForTesting(other.certificate());
+    std::string url = server.url("/a.7z");
+    std::string message = thrownMessage([&] { downloadFile(url, dest); });
+    setCertificateAuthorityForTesting({});
+    EXPECT_EQ(failure(url, CURLE_PEER_FAILED_VERIFICATION), message);
+    EXPECT_FALSE(fs::exists(dest));
+    EXPECT_FALSE(fs::exists(part));
+    EXPECT_TRUE(server.requests().empty());
+}
+
 TEST_F(DownloadFileTest, TrustedCertificateDownloadsOnlyForItsHostName) {
     LoopbackServer server(temp.path() / "server", LoopbackServer::Scheme::https);
     server.serve("a.7z", "secret body");

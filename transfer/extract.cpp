@@ -7,6 +7,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "transfer/archive_names.h"
 #include "transfer/handles.h"
 #include "transfer/paths.h"
 
@@ -50,17 +51,16 @@ void extractArchive(const fs::path& archive, const fs::path& destination) {
     archive_write_disk_set_options(writer.get(), writerOptions);
     archive_write_disk_set_standard_lookup(writer.get());
 
-    if (archive_read_open_filename(reader.get(), textFromPath(archive).c_str(), readBlockSize) !=
-        ARCHIVE_OK)
+    if (openArchiveFile(reader.get(), archive, readBlockSize) != ARCHIVE_OK)
         throw std::runtime_error("Unable to open archive: " + textFromPath(archive) + " (" +
                                  errorText(reader.get()) + ")");
 
     // Resolved once: no entry may legitimately change where the destination lies, and a fixed
     // reference cannot be moved by an entry that turns the destination itself into a link.
-    const std::string canonicalDestination = textFromPath(weaklyCanonical(destination));
+    const fs::path canonicalDestination = weaklyCanonical(destination);
     // Entry folders (as joined, not resolved) already found inside. Resolving a folder costs a
     // system call per component; most entries share their folder with the one before.
-    std::unordered_set<std::string> verifiedFolders;
+    std::unordered_set<fs::path::string_type> verifiedFolders;
 
     for (;;) {
         archive_entry* entry = nullptr;
@@ -72,24 +72,19 @@ void extractArchive(const fs::path& archive, const fs::path& destination) {
             throw std::runtime_error("Unable to read archive: " + textFromPath(archive) + " (" +
                                      errorText(reader.get()) + ")");
 
-        const char* name = archive_entry_pathname(entry);
-        fs::path target = destination / pathFromText(name ? name : "");
+        fs::path target = destination / archiveEntryPath(entry);
         fs::path folder = target.parent_path();
         if (folder.empty()) folder = destination;
         if (!keepsResolutions(entry)) verifiedFolders.clear();
-        std::string folderKey = textFromPath(folder);
+        fs::path::string_type folderKey = folder.native();
         if (!verifiedFolders.contains(folderKey)) {
-            if (!isInsideFolder(textFromPath(weaklyCanonical(folder)), canonicalDestination))
+            if (!isInsideFolder(weaklyCanonical(folder), canonicalDestination))
                 throw std::runtime_error("Blocked archive entry outside destination: " +
                                          textFromPath(target));
             verifiedFolders.insert(std::move(folderKey));
         }
 
-        archive_entry_set_pathname(entry, textFromPath(target).c_str());
-        if (archive_entry_filetype(entry) == AE_IFLNK) {
-            const char* linkTarget = archive_entry_symlink_utf8(entry);
-            if (linkTarget) archive_entry_set_symlink(entry, std::string(linkTarget).c_str());
-        }
+        setArchiveEntryPath(entry, target);
         if (archive_write_header(writer.get(), entry) != ARCHIVE_OK)
             throw std::runtime_error("Unable to write archive entry: " + errorText(writer.get()));
 

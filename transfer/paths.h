@@ -37,15 +37,17 @@ std::string errorDescription(std::error_code code);
 // The process's working directory; raises FileSystemError "current_path()" (which names no path).
 std::filesystem::path currentPath();
 
-// True when `folder` is `root` or lies below it, both already canonical texts, compared byte for
-// byte and by whole components: "/x/game2" is not inside "/x/game". A root that ends in a
+// True when `folder` is `root` or lies below it, both already canonical, compared as native
+// strings (no conversion, so any name the file system holds can be compared), code unit for code
+// unit and by whole components: "/x/game2" is not inside "/x/game". A root that ends in a
 // separator (a file-system or drive root) needs none after it.
-inline bool isInsideFolder(const std::string& folder, const std::string& root) {
-    constexpr char separator = static_cast<char>(std::filesystem::path::preferred_separator);
-    if (folder.size() < root.size() || folder.compare(0, root.size(), root) != 0)
-        return false;
-    if (folder.size() == root.size() || (!root.empty() && root.back() == separator))
-        return true;
+inline bool isInsideFolder(const std::filesystem::path& folderPath,
+                           const std::filesystem::path& rootPath) {
+    const auto& folder = folderPath.native();
+    const auto& root = rootPath.native();
+    constexpr auto separator = std::filesystem::path::preferred_separator;
+    if (folder.size() < root.size() || folder.compare(0, root.size(), root) != 0) return false;
+    if (folder.size() == root.size() || (!root.empty() && root.back() == separator)) return true;
     return folder[root.size()] == separator;
 }
 

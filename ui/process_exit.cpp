@@ -6,5 +6,7 @@
 void endProcess(int status) {
     std::fflush(stdout);
     std::fflush(stderr);
-    std::quick_exit(status);
+    // _Exit rather than quick_exit: no handlers are registered, and the older Windows C runtime
+    // has no quick_exit.
+    std::_Exit(status);
 }

@@ -1,0 +1,237 @@
+// The Windows executable, run under wine, against the Linux one on the same scenarios: standard
+// output, standard error, exit status and the resulting game folder must agree, paths aside.
+// Run by `make test-windows` (windows/run-tests), which sets NUVRA_WINDOWS_EXE and the wine
+// prefix.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "testing/loopback_server.h"
+#include "testing/process.h"
+#include "testing/seven_zip_writer.h"
+#include "testing/temp_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* wineProgram = "/usr/bin/wine";
+
+fs::path windowsExecutable() {
+    const char* exe = std::getenv("NUVRA_WINDOWS_EXE");
+    if (!exe) throw std::runtime_error("NUVRA_WINDOWS_EXE is not set: run make test-windows");
+    return exe;
+}
+
+void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); !from.empty() && at != std::string::npos;
+         at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+// What a run leaves behind, with the run's own folders written as <game> and <mirror>.
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+    std::vector<std::string> tree;  // "name/" for folders, "name: contents" for files
+
+    bool operator==(const Outcome&) const = default;
+};
+
+void PrintTo(const Outcome& outcome, std::ostream* os) {
+    *os << "status " << outcome.status << "\n--- out\n"
+        << outcome.out << "--- err\n"
+        << outcome.err << "--- tree\n";
+    for (const auto& line : outcome.tree) *os << line << "\n";
+}
+
+std::vector<std::string> treeOf(const fs::path& root) {
+    std::vector<std::string> lines;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+         ++it) {
+        std::string name = fs::relative(it->path(), root).generic_string();
+        lines.push_back(it->is_directory() ? name + "/" : name + ": " + readFileBytes(it->path()));
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+struct Scenario {
+    std::string name;
+    // Fills the server's folder; `base` is the address the game's configuration names.
+    std::function<void(const fs::path& server)> serve;
+    bool overHttp = false;
+    std::string localManifest;  // written to the game folder first when not empty
+    std::string remoteVersion = "6";
+    std::string codePageLocale;  // LC_ALL for wine, which takes the ANSI code page from it
+};
+
+class DifferentialTest : public ::testing::TestWithParam<Scenario> {
+protected:
+    // Runs one build on a fresh game folder under `dir`.
+    Outcome run(const fs::path& dir, bool windows) {
+        const Scenario& scenario = GetParam();
+        const fs::path game = dir / "game";
+        fs::create_directories(game);
+        std::string base = server ? server->url("/") : "http://127.0.0.1:9/";
+        writeFileBytes(game / "nuvraconfig.json",
+                       R"({"nuvraVersion":6,"url":")" + base + R"(","os":"any"})");
+        if (!scenario.localManifest.empty())
+            writeFileBytes(game / "nuvramodlocal.json", scenario.localManifest);
+
+        // Under wine a Linux path is read as a path on the current drive, which wine maps to /.
+        std::vector<std::string> args = {"--headless", "--root", game.string()};
+        if (!scenario.overHttp) args.insert(args.end(), {"--source-dir", mirror.string()});
+        ProcessResult result;
+        if (windows) {
+            args.insert(args.begin(), windowsExecutable().string());
+            std::map<std::string, std::string> environment;
+            if (!scenario.codePageLocale.empty()) environment["LC_ALL"] = scenario.codePageLocale;
+            result = runProcess(wineProgram, args, dir, environment);
+        } else {
+            result = runProcess(updaterExecutable(), args, dir);
+        }
+        Outcome outcome{result.status, result.out, result.err, treeOf(game)};
+        for (std::string* text : {&outcome.out, &outcome.err}) {
+            if (windows) {
+                replaceAll(*text, "\r\n", "\n");
+                replaceAll(*text, "\\", "/");
+            }
+            replaceAll(*text, game.string(), "<game>");
+            replaceAll(*text, mirror.string(), "<mirror>");
+        }
+        return outcome;
+    }
+
+    void SetUp() override {
+        const Scenario& scenario = GetParam();
+        fs::create_directories(mirror);
+        writeFileBytes(
+            mirror / "nuvraconfigremote.json",
+            R"({"nuvraVersion":)" + scenario.remoteVersion + R"(,"url":"x/","os":"any"})");
+        writeFileBytes(mirror / "nuvrafile.json", "[]");
+        scenario.serve(mirror);
+        if (scenario.overHttp) {
+            server.emplace(temp.path() / "http");
+            for (const auto& item : fs::directory_iterator(mirror))
+                server->serve(item.path().filename().string(), readFileBytes(item.path()));
+        }
+    }
+
+    TempDir temp;
+    fs::path mirror = temp.path() / "mirror";
+    std::optional<LoopbackServer> server;
+};
+
+// Three modpaks with folders, a file that is not an archive, a retired file, and a modpak that
+// was applied before.
+void threeModpaks(const fs::path& server) {
+    writeSevenZip(server / "core.7z", {folderEntry("data"), fileEntry("data/rules.txt", "v1"),
+                                       fileEntry("data/old.txt", "old")});
+    writeFileBytes(server / "readme.txt", "plain file");
+    writeSevenZip(server / "patch.7z",
+                  {fileEntry("data/rules.txt", "v2"), fileEntry("maps/deep/a.map", "map")});
+    writeFileBytes(server / "nuvramodremote1.json",
+                   R"([{"modPakNum":1,"name":"core.7z"},{"modPakNum":2,"name":"docs/readme.txt"},)"
+                   R"({"modPakNum":3,"name":"patch.7z"},{"modPakNum":9,"name":"done.7z"}])");
+    writeFileBytes(server / "nuvrafile.json",
+                   R"([{"modPakNum":3,"name":"data/old.txt","isDirectory":false}])");
+}
+
+// Entry names that code page 1252 lacks (Cyrillic), that 1251 lacks (accented Latin) and that
+// neither holds (Greek), packed by 7-Zip itself from UTF-8 file names. Both builds must write
+// them under their own names (wine stores file names as UTF-8, as Linux does here).
+void namesOutsideAscii(const fs::path& server) {
+    const fs::path source = server / "source";
+    writeFileBytes(source / "caf\xc3\xa9.txt", "latin");
+    writeFileBytes(source / "\xd0\xb4\xd0\xb0\xd0\xbd\xd0\xbd\xd1\x8b\xd0\xb5" / "\xd1\x84.txt",
+                   "cyrillic");
+    writeFileBytes(source / "\xce\xa9\xce\xbc\xce\xad\xce\xb3\xce\xb1.txt", "greek");
+    ProcessResult packed = runProcess(
+        "/bin/sh",
+        {"-c", "exec 7zz a -t7z -bd -mmt=1 \"$0\" . >/dev/null", (server / "names.7z").string()},
+        source, {{"LC_ALL", "C.UTF-8"}});
+    ASSERT_EQ(0, packed.status) << packed.err;
+    fs::remove_all(source);
+    writeFileBytes(server / "nuvramodremote1.json", R"([{"modPakNum":1,"name":"names.7z"}])");
+}
+
+const std::string appliedBefore = R"([{"modPakNum":9,"name":"done.7z"}])";
+
+const Scenario scenarios[] = {
+    {.name = "MirrorUpdate", .serve = threeModpaks, .localManifest = appliedBefore},
+    {.name = "HttpUpdate", .serve = threeModpaks, .overHttp = true, .localManifest = appliedBefore},
+    {.name = "FailingModpakKeepsWhatWasApplied",
+     .serve =
+         [](const fs::path& server) {
+             writeSevenZip(server / "one.7z", {fileEntry("one.txt", "1")});
+             writeFileBytes(server / "nuvramodremote1.json",
+                            R"([{"modPakNum":1,"name":"one.7z"},{"modPakNum":2,"name":"two.7z"}])");
+         },
+     .overHttp = true},
+    {.name = "VersionGate",
+     .serve = [](const fs::path& server) { writeFileBytes(server / "nuvramodremote1.json", "[]"); },
+     .remoteVersion = "7"},
+    {.name = "UnsafeModpakName",
+     .serve =
+         [](const fs::path& server) {
+             writeSevenZip(server / "evil.7z", {fileEntry("x.txt", "x")});
+             writeFileBytes(server / "nuvramodremote1.json",
+                            R"([{"modPakNum":3,"name":"../evil.7z"}])");
+         }},
+    {.name = "ArchiveEntryOutsideTheGame",
+     .serve =
+         [](const fs::path& server) {
+             writeSevenZip(server / "evil.7z",
+                           {fileEntry("inside.txt", "in"), fileEntry("../outside.txt", "out")});
+             writeFileBytes(server / "nuvramodremote1.json",
+                            R"([{"modPakNum":1,"name":"evil.7z"}])");
+         }},
+    {.name = "NamesOutsideAsciiUnderCodePage1252",
+     .serve = namesOutsideAscii,
+     .codePageLocale = "en_US.UTF-8"},
+    {.name = "NamesOutsideAsciiUnderCodePage1251",
+     .serve = namesOutsideAscii,
+     .overHttp = true,
+     .codePageLocale = "ru_RU.UTF-8"},
+};
+
+}  // namespace
+
+TEST_P(DifferentialTest, WindowsAndLinuxAgree) {
+    Outcome onLinux = run(temp.path() / "linux", false);
+    Outcome onWindows = run(temp.path() / "windows", true);
+    EXPECT_EQ(onLinux, onWindows);
+    EXPECT_NE(-1, onLinux.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, DifferentialTest, ::testing::ValuesIn(scenarios),
+                         [](const auto& scenario) { return scenario.param.name; });
+
+// On Windows the names in the JSON files are text in the ANSI code page: under 1251 the byte
+// E0 is a Cyrillic a, so the modpak "\xE0.7z" is the file that Linux would call "\xD0\xB0.7z".
+TEST(WindowsNames, ManifestNamesAreReadInTheAnsiCodePage) {
+    TempDir temp;
+    const fs::path game = temp.path() / "game", mirror = temp.path() / "mirror";
+    writeFileBytes(game / "nuvraconfig.json",
+                   R"({"nuvraVersion":6,"url":"http://127.0.0.1:9/","os":"any"})");
+    writeFileBytes(mirror / "nuvraconfigremote.json",
+                   R"({"nuvraVersion":6,"url":"x/","os":"any"})");
+    writeFileBytes(mirror / "nuvrafile.json", "[]");
+    writeFileBytes(mirror / "nuvramodremote1.json", "[{\"modPakNum\":1,\"name\":\"\xE0.7z\"}]");
+    writeSevenZip(mirror / "\xD0\xB0.7z", {fileEntry("a.txt", "cyrillic a")});
+    ProcessResult result = runProcess(
+        wineProgram,
+        {windowsExecutable().string(), "--headless", "--root", game.string(), "--source-dir",
+         mirror.string()},
+        temp.path(), {{"LC_ALL", "ru_RU.UTF-8"}});
+    EXPECT_EQ(0, result.status) << result.out << result.err;
+    EXPECT_EQ("cyrillic a", readFileBytes(game / "a.txt"));
+    EXPECT_EQ("[{\"modPakNum\":1,\"name\":\"\xE0.7z\"}]", readFileBytes(game / "nuvramodlocal.json"));
+    EXPECT_TRUE(fs::exists(mirror / "\xD0\xB0.7z"));
+}

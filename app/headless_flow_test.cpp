@@ -1,12 +1,10 @@
 // End-to-end runs of the real executable in headless mode against a local mirror folder.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <fcntl.h>
-
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <map>
@@ -206,8 +204,10 @@ TEST_F(HeadlessFlowTest, UnsafeNamesFromTheServerTouchNothing) {
         {"../evil.7z", victim, "../evil.7z"},
         {"up/evil.7z", victim, "up/evil.7z"},
         {"", victim, ""},
-        {"a.7z", R"([{"modPakNum":1,"name":"../sentinel.txt","isDirectory":false}])", "../sentinel.txt"},
-        {"a.7z", R"([{"modPakNum":1,"name":"up/sentinel.txt","isDirectory":true}])", "up/sentinel.txt"},
+        {"a.7z", R"([{"modPakNum":1,"name":"../sentinel.txt","isDirectory":false}])",
+         "../sentinel.txt"},
+        {"a.7z", R"([{"modPakNum":1,"name":"up/sentinel.txt","isDirectory":true}])",
+         "up/sentinel.txt"},
         {"a.7z", R"([{"modPakNum":1,"name":"","isDirectory":true}])", ""},
         {"a.7z", "[{\"modPakNum\":1,\"name\":\"" + sentinel.string() + "\",\"isDirectory\":false}]",
          sentinel.string()},
@@ -231,7 +231,8 @@ TEST_F(HeadlessFlowTest, UnsafeNamesFromTheServerTouchNothing) {
 TEST_F(HeadlessFlowTest, DamagedArchiveStopsTheRunUnrecorded) {
     writeSevenZip(mirror / "m1.7z", {fileEntry("one.txt", "1")});
     writeSevenZip(mirror / "m3.7z", {fileEntry("three.txt", "3")});
-    setRemote(R"([{"modPakNum":1,"name":"m1.7z"},{"modPakNum":2,"name":"m2.7z"},{"modPakNum":3,"name":"m3.7z"}])");
+    setRemote(
+        R"([{"modPakNum":1,"name":"m1.7z"},{"modPakNum":2,"name":"m2.7z"},{"modPakNum":3,"name":"m3.7z"}])");
     std::string text;
     for (int i = 0; text.size() < 200000; ++i)
         text += "line " + std::to_string(i * 7919 % 10007) + "\n";
@@ -251,7 +252,8 @@ TEST_F(HeadlessFlowTest, DamagedArchiveStopsTheRunUnrecorded) {
         EXPECT_EQ(1, result.status);
         EXPECT_EQ("Nuvra Updater error: " + error + "\n", result.err);
         EXPECT_EQ(error, lines(result.out).back());
-        EXPECT_EQ(R"([{"modPakNum":1,"name":"m1.7z"}])", readFileBytes(root / "nuvramodlocal.json"));
+        EXPECT_EQ(R"([{"modPakNum":1,"name":"m1.7z"}])",
+                  readFileBytes(root / "nuvramodlocal.json"));
         EXPECT_FALSE(fs::exists(root / "three.txt"));
     }
 }
@@ -301,7 +303,8 @@ bool killAfterLine(const std::vector<std::string>& args, const std::string& text
     std::string seen;
     bool found = false, blocked = false;
     char buffer[512];
-    for (ssize_t got; !found && !blocked && (got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
+    for (ssize_t got;
+         !found && !blocked && (got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
         seen.append(buffer, static_cast<size_t>(got));
         found = seen.find("] " + text + "\n") != std::string::npos;
         blocked = seen.find("] " + blockedAt + "\n") != std::string::npos;
@@ -334,8 +337,9 @@ TEST_F(HeadlessFlowTest, KilledRunsResumeToTheSameResult) {
     std::vector<std::string> recorded = {"[]"};
     for (int m = 1; m <= 4; ++m) {
         std::string name = "m" + std::to_string(m) + ".7z";
-        writeSevenZip(temp.path() / name, {fileEntry("data" + std::to_string(m) + "/big.bin", noise),
-                                           fileEntry("shared.txt", "from " + name)});
+        writeSevenZip(temp.path() / name,
+                      {fileEntry("data" + std::to_string(m) + "/big.bin", noise),
+                       fileEntry("shared.txt", "from " + name)});
         fs::copy_file(temp.path() / name, mirror / name);
         remote += std::string(m > 1 ? "," : "") + R"({"modPakNum":)" + std::to_string(m) +
                   R"(,"name":")" + name + R"("})";
@@ -358,7 +362,7 @@ TEST_F(HeadlessFlowTest, KilledRunsResumeToTheSameResult) {
                                      mirror.string()};
     struct Kill {
         std::string line;
-        int blockAt;     // the modpak whose mirror file is a FIFO in this run
+        int blockAt;      // the modpak whose mirror file is a FIFO in this run
         int recordedMin;  // modpaks certainly recorded afterwards
     };
     for (const Kill& kill : std::vector<Kill>{{"Applying modpak 1", 2, 0},
@@ -372,8 +376,8 @@ TEST_F(HeadlessFlowTest, KilledRunsResumeToTheSameResult) {
             fs::remove(blocker);
             ASSERT_EQ(0, ::mkfifo(blocker.c_str(), 0600));
         }
-        EXPECT_TRUE(killAfterLine(args, kill.line,
-                                  "Fetching modpak " + std::to_string(kill.blockAt)))
+        EXPECT_TRUE(
+            killAfterLine(args, kill.line, "Fetching modpak " + std::to_string(kill.blockAt)))
             << kill.line;
         if (kill.blockAt < 5) {
             fs::remove(blocker);

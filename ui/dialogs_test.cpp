@@ -24,8 +24,8 @@ struct SeenDialog {
 };
 
 SeenDialog look(Fl_Window& dialog) {
-    SeenDialog seen{dialog.label() ? dialog.label() : "", dialog.modal() != 0,
-                    everyLabelReadable(dialog), {}};
+    SeenDialog seen{
+        dialog.label() ? dialog.label() : "", dialog.modal() != 0, everyLabelReadable(dialog), {}};
     for (int i = 0; i < dialog.children(); ++i) {
         Fl_Widget& widget = *dialog.child(i);
         seen.labels.push_back(widget.label() ? widget.label() : "");

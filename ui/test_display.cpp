@@ -82,9 +82,9 @@ std::vector<unsigned long> windowPixels(const std::string& display, unsigned lon
     if (!connection) return {};
     std::vector<unsigned long> pixels;
     if (display.empty()) XSync(connection, False);
-    if (XImage* image = XGetImage(connection, windowId, area.x, area.y,
-                                  static_cast<unsigned>(area.w), static_cast<unsigned>(area.h),
-                                  AllPlanes, ZPixmap)) {
+    if (XImage* image =
+            XGetImage(connection, windowId, area.x, area.y, static_cast<unsigned>(area.w),
+                      static_cast<unsigned>(area.h), AllPlanes, ZPixmap)) {
         for (int y = 0; y < area.h; ++y)
             for (int x = 0; x < area.w; ++x) pixels.push_back(XGetPixel(image, x, y));
         XDestroyImage(image);
@@ -103,10 +103,10 @@ std::vector<unsigned long> drawnPixels(Fl_Window& window, TextArea area) {
     while (std::chrono::steady_clock::now() < deadline) {
         Fl::flush();
         std::vector<unsigned long> pixels = windowPixels("", fl_xid(&window), area);
-        bool drawn = !pixels.empty() &&
-                     std::find_if(pixels.begin(), pixels.end(), [&](unsigned long pixel) {
-                         return pixel != pixels.front();
-                     }) != pixels.end();
+        bool drawn =
+            !pixels.empty() && std::find_if(pixels.begin(), pixels.end(), [&](unsigned long pixel) {
+                                   return pixel != pixels.front();
+                               }) != pixels.end();
         if (drawn && pixels == previous) return pixels;
         previous = std::move(pixels);
         Fl::wait(0.05);

@@ -2,11 +2,13 @@
 # Applies each breakage of testing/mutants.txt, one at a time, to a scratch copy of the source
 # tree, rebuilds it incrementally and runs the tests named for it. Reports every breakage that no
 # test caught and exits non-zero if any survived (or could not be applied or built).
-# Usage: testing/mutants.sh [BUILD_DIR]   (default: build-mutants)
+# Usage: testing/mutants.sh [BUILD_DIR [NUMBER...]]   (default: build-mutants, every breakage;
+# numbers count the list's breakage lines from 1, as the report does)
 set -euo pipefail
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 work=$(realpath -m "${1:-$source_dir/build-mutants}")
+only=" ${*:2} "
 list="$source_dir/testing/mutants.txt"
 scratch="$work/src"
 build="$work/build"
@@ -37,6 +39,7 @@ start=$SECONDS
 while IFS= read -r line; do
   [[ -z "${line// }" || "$line" == \#* ]] && continue
   total=$((total + 1))
+  if [ "$only" != "  " ] && [[ "$only" != *" $total "* ]]; then continue; fi
   # Fields are separated by " @@ "; the replacement may be empty.
   line="$line "
   file=${line%% @@ *}; rest=${line#* @@ }
@@ -51,7 +54,7 @@ while IFS= read -r line; do
     continue
   fi
   if ! cmake --build "$build" -j"$jobs" --target "$target" >"$work/last-build.log" 2>&1; then
-    echo "NOT BUILT   $label (see $work/last-build.log)"
+    echo "NOT BUILT   $label: $(grep -m1 'error' "$work/last-build.log")"
     failed+=("$label")
   elif (cd "$build" && ctest -R "$filter" --timeout 120 -j"$jobs" >"$work/last-test.log" 2>&1); then
     echo "SURVIVED    $label (tests: $filter)"
@@ -63,5 +66,6 @@ while IFS= read -r line; do
   touch "$scratch/$file"
 done <"$list"
 
+[ "$only" != "  " ] && total=$(($# - 1))
 echo "$total breakages, $((total - ${#failed[@]})) caught, ${#failed[@]} not, in $((SECONDS - start)) s"
 [ ${#failed[@]} -eq 0 ]

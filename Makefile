@@ -6,8 +6,8 @@ JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 CTEST_FLAGS ?= --output-on-failure --timeout 600 -j$(JOBS)
 
-.PHONY: deps build test test-plain test-asan test-tsan demo fuzz bench package screenshots windows \
-        test-windows screenshots-windows package-windows clean
+.PHONY: deps build test test-plain mutants test-asan test-tsan demo fuzz bench package screenshots \
+        windows test-windows screenshots-windows package-windows clean
 
 deps:
 	@scripts/install-deps
@@ -33,6 +33,12 @@ test-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) $(CMAKE_FLAGS) -DNUVRA_SANITIZE=thread
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target ui_tests nuvraupdater_cpp
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest $(CTEST_FLAGS) -L "^window$$"
+
+# Breaks the code in each way testing/mutants.txt lists, one at a time, in a scratch copy under
+# $(MUTANTS_BUILD), and reports every breakage that no test caught (not part of `make test`).
+MUTANTS_BUILD ?= build-mutants
+mutants: deps
+	JOBS=$(JOBS) testing/mutants.sh $(MUTANTS_BUILD)
 
 # Pictures of the window mode, taken under a private Xvfb from the real program.
 screenshots: build

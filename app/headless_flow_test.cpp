@@ -1,18 +1,15 @@
 // End-to-end runs of the real executable in headless mode against a local mirror folder.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
-#include <chrono>
+#include <algorithm>
 #include <map>
-#include <fstream>
 #include <sstream>
-#include <thread>
 
-#include "manifest/manifests.h"
 #include "testing/process.h"
 #include "testing/seven_zip_writer.h"
 #include "testing/temp_dir.h"
@@ -195,39 +192,107 @@ TEST_F(HeadlessFlowTest, ErrorsBeforeTheRunnerAreReportedOnce) {
     EXPECT_EQ("Nuvra Updater error: " + missing + "\n", result.err);
 }
 
-TEST_F(HeadlessFlowTest, UnsafeNamesFromTheServerTouchNothingOutside) {
+TEST_F(HeadlessFlowTest, UnsafeNamesFromTheServerTouchNothing) {
     fs::path sentinel = temp.path() / "sentinel.txt";
     writeFileBytes(sentinel, "precious");
     writeFileBytes(mirror / "evil.7z", "x");
     fs::create_directory_symlink(temp.path(), root / "up");
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {R"([{"modPakNum":1,"name":"../evil.7z"}])", "[]"},
-        {R"([{"modPakNum":1,"name":"up/evil.7z"}])", "[]"},
-        {R"([{"modPakNum":1,"name":""}])", "[]"},
-        {R"([{"modPakNum":1,"name":"a.7z"}])", R"([{"modPakNum":1,"name":"../sentinel.txt","isDirectory":false}])"},
-        {R"([{"modPakNum":1,"name":"a.7z"}])", R"([{"modPakNum":1,"name":"up/sentinel.txt","isDirectory":true}])"},
-        {R"([{"modPakNum":1,"name":"a.7z"}])", R"([{"modPakNum":1,"name":"","isDirectory":true}])"},
-        {R"([{"modPakNum":1,"name":"a.7z"}])", "[{\"modPakNum\":1,\"name\":\"" + sentinel.string() + "\",\"isDirectory\":false}]"},
+    const std::string victim = R"([{"modPakNum":1,"name":"victim.txt","isDirectory":false}])";
+    // {modpak name, file list, the name refused}. With an unsafe modpak name the file list names
+    // a file inside the game folder: the refusal must come before the modpak's cleanup.
+    const std::vector<std::vector<std::string>> cases = {
+        {"../evil.7z", victim, "../evil.7z"},
+        {"up/evil.7z", victim, "up/evil.7z"},
+        {"", victim, ""},
+        {"a.7z", R"([{"modPakNum":1,"name":"../sentinel.txt","isDirectory":false}])",
+         "../sentinel.txt"},
+        {"a.7z", R"([{"modPakNum":1,"name":"up/sentinel.txt","isDirectory":true}])",
+         "up/sentinel.txt"},
+        {"a.7z", R"([{"modPakNum":1,"name":"","isDirectory":true}])", ""},
+        {"a.7z", "[{\"modPakNum\":1,\"name\":\"" + sentinel.string() + "\",\"isDirectory\":false}]",
+         sentinel.string()},
     };
-    for (const auto& [remote, fileList] : cases) {
-        setRemote(remote);
-        setFileList(fileList);
+    for (const auto& c : cases) {
+        writeFileBytes(root / "victim.txt", "kept");
+        setRemote(R"([{"modPakNum":1,"name":")" + c[0] + R"("}])");
+        setFileList(c[1]);
         ProcessResult result = run();
-        EXPECT_EQ(1, result.status) << remote << fileList;
-        EXPECT_NE(std::string::npos, result.err.find("Nuvra Updater error: Refusing unsafe path for modpak 1: "))
-            << result.err;
+        EXPECT_EQ(1, result.status) << c[0] << c[1];
+        EXPECT_EQ("Nuvra Updater error: Refusing unsafe path for modpak 1: " + c[2] + "\n",
+                  result.err);
+        EXPECT_EQ("kept", readFileBytes(root / "victim.txt")) << c[0];
         EXPECT_EQ("precious", readFileBytes(sentinel));
         EXPECT_FALSE(fs::exists(temp.path() / "evil.7z"));
-        EXPECT_TRUE(fs::is_directory(root));
-        EXPECT_TRUE(fs::exists(root / "nuvraconfig.json"));
+        EXPECT_FALSE(fs::exists(root / "nuvramodlocal.json"));
     }
+}
+
+// A damaged modpak stops the run after the ones before it, and is not recorded as applied.
+TEST_F(HeadlessFlowTest, DamagedArchiveStopsTheRunUnrecorded) {
+    writeSevenZip(mirror / "m1.7z", {fileEntry("one.txt", "1")});
+    writeSevenZip(mirror / "m3.7z", {fileEntry("three.txt", "3")});
+    setRemote(
+        R"([{"modPakNum":1,"name":"m1.7z"},{"modPakNum":2,"name":"m2.7z"},{"modPakNum":3,"name":"m3.7z"}])");
+    std::string text;
+    for (int i = 0; text.size() < 200000; ++i)
+        text += "line " + std::to_string(i * 7919 % 10007) + "\n";
+    writeSevenZip(mirror / "m2.7z", {fileEntry("a.txt", text), fileEntry("b.txt", "b")});
+    const std::string whole = readFileBytes(mirror / "m2.7z");
+    std::string corrupt = whole;
+    corrupt[32 + (corrupt.size() - 32) / 3] ^= 0x55;  // inside the packed stream
+    const fs::path archive = root / "m2.7z";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {whole.substr(0, whole.size() - 40),
+         "Unable to read archive: " + archive.string() + " (Truncated 7-Zip file body)"},
+        {corrupt, "Unable to read archive data"},
+    };
+    for (const auto& [bytes, error] : cases) {
+        writeFileBytes(mirror / "m2.7z", bytes);
+        ProcessResult result = run();
+        EXPECT_EQ(1, result.status);
+        EXPECT_EQ("Nuvra Updater error: " + error + "\n", result.err);
+        EXPECT_EQ(error, lines(result.out).back());
+        EXPECT_EQ(R"([{"modPakNum":1,"name":"m1.7z"}])",
+                  readFileBytes(root / "nuvramodlocal.json"));
+        EXPECT_FALSE(fs::exists(root / "three.txt"));
+    }
+}
+
+// Either file may be a link to a file kept elsewhere: it is read through the link, and the
+// rewrite replaces the link with a regular file, leaving the file it pointed to as it was.
+TEST_F(HeadlessFlowTest, LinkedConfigurationAndLocalManifestAreReadThroughAndReplaced) {
+    const fs::path kept = temp.path() / "kept";
+    const std::string config = R"({"os":"any","url":"http://127.0.0.1:9/","nuvraVersion":2})";
+    const std::string local = R"([{"modPakNum":1,"name":"m1.7z"}])";
+    writeFileBytes(kept / "config.json", config);
+    writeFileBytes(kept / "local.json", local);
+    fs::remove(root / "nuvraconfig.json");
+    fs::create_symlink(kept / "config.json", root / "nuvraconfig.json");
+    fs::create_symlink(kept / "local.json", root / "nuvramodlocal.json");
+    // No m1.7z in the mirror: applying modpak 1 again would fail the run.
+    writeSevenZip(mirror / "m2.7z", {fileEntry("two.txt", "2")});
+    setRemote(R"([{"modPakNum":1,"name":"m1.7z"},{"modPakNum":2,"name":"m2.7z"}])");
+
+    ProcessResult result = run();
+    EXPECT_EQ(0, result.status) << result.err;
+    EXPECT_EQ("2", readFileBytes(root / "two.txt"));
+    EXPECT_FALSE(fs::is_symlink(root / "nuvraconfig.json"));
+    EXPECT_FALSE(fs::is_symlink(root / "nuvramodlocal.json"));
+    EXPECT_EQ(R"({"nuvraVersion":6,"url":"http://127.0.0.1:9/","os":"any"})",
+              readFileBytes(root / "nuvraconfig.json"));
+    EXPECT_EQ(R"([{"modPakNum":1,"name":"m1.7z"},{"modPakNum":2,"name":"m2.7z"}])",
+              readFileBytes(root / "nuvramodlocal.json"));
+    EXPECT_EQ(config, readFileBytes(kept / "config.json"));
+    EXPECT_EQ(local, readFileBytes(kept / "local.json"));
 }
 
 namespace {
 
-// Starts the updater, reads its standard output until `line` appears, then kills it with SIGKILL.
-// True when the line appeared before the process ended by itself.
-bool killAfterLine(const std::vector<std::string>& args, const std::string& line) {
+// Starts the updater, reads its standard output until a progress line ends in `text` or one ends
+// in `blockedAt` (the run is then waiting on a mirror file that never delivers), and kills it.
+// True when `text` came first; the process has then been killed while still running.
+bool killAfterLine(const std::vector<std::string>& args, const std::string& text,
+                   const std::string& blockedAt) {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0)
         return false;
@@ -236,17 +301,17 @@ bool killAfterLine(const std::vector<std::string>& args, const std::string& line
     ::close(devNull);
     ::close(pipeFds[1]);
     std::string seen;
-    bool found = false;
+    bool found = false, blocked = false;
     char buffer[512];
-    for (ssize_t got; !found && (got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
+    for (ssize_t got;
+         !found && !blocked && (got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
         seen.append(buffer, static_cast<size_t>(got));
-        found = seen.find(line + "\n") != std::string::npos;
+        found = seen.find("] " + text + "\n") != std::string::npos;
+        blocked = seen.find("] " + blockedAt + "\n") != std::string::npos;
     }
-    if (found)
-        ::kill(pid, SIGKILL);
+    ::kill(pid, SIGKILL);
     ::close(pipeFds[0]);
-    waitForExit(pid);
-    return found;
+    return waitForExit(pid) == 128 + SIGKILL && found;
 }
 
 std::map<std::string, std::string> treeOf(const fs::path& root) {
@@ -260,23 +325,29 @@ std::map<std::string, std::string> treeOf(const fs::path& root) {
 
 }  // namespace
 
+// Each killed run stops at a modpak whose mirror file is a FIFO that no one writes: reading it
+// blocks for ever, so the run is still alive when its kill arrives, and it can never get past
+// that modpak. Each kill line lies at or beyond the previous run's stopping point, so it appears
+// whatever the previous kill interrupted.
 TEST_F(HeadlessFlowTest, KilledRunsResumeToTheSameResult) {
-    // Big enough that every step takes a moment: the kill lands inside the step after the line.
-    std::string noise(6 * 1024 * 1024, '\0');
+    std::string noise(2 * 1024 * 1024, '\0');
     for (std::size_t i = 0; i < noise.size(); ++i)
         noise[i] = static_cast<char>((i * 2654435761u) >> 13);
     std::string remote = "[";
+    std::vector<std::string> recorded = {"[]"};
     for (int m = 1; m <= 4; ++m) {
         std::string name = "m" + std::to_string(m) + ".7z";
-        writeSevenZip(mirror / name, {fileEntry("data" + std::to_string(m) + "/big.bin", noise),
-                                      fileEntry("shared.txt", "from " + name)});
+        writeSevenZip(temp.path() / name,
+                      {fileEntry("data" + std::to_string(m) + "/big.bin", noise),
+                       fileEntry("shared.txt", "from " + name)});
+        fs::copy_file(temp.path() / name, mirror / name);
         remote += std::string(m > 1 ? "," : "") + R"({"modPakNum":)" + std::to_string(m) +
                   R"(,"name":")" + name + R"("})";
+        recorded.push_back(remote + "]");
     }
-    setRemote(remote + "]");
     setFileList(R"([{"modPakNum":3,"name":"data1","isDirectory":true}])");
+    setRemote(remote + "]");
 
-    // The clean result, for comparison.
     fs::path cleanRoot = temp.path() / "clean";
     fs::create_directories(cleanRoot);
     fs::copy_file(root / "nuvraconfig.json", cleanRoot / "nuvraconfig.json");
@@ -284,16 +355,44 @@ TEST_F(HeadlessFlowTest, KilledRunsResumeToTheSameResult) {
                                                            "--source-dir", mirror.string()});
     ASSERT_EQ(0, clean.status) << clean.err;
 
+    // Killed runs see a fifth modpak, which blocks them once the four are applied.
+    setRemote(remote + R"(,{"modPakNum":5,"name":"m5.7z"}])");
+    ASSERT_EQ(0, ::mkfifo((mirror / "m5.7z").c_str(), 0600));
     std::vector<std::string> args = {"--headless", "--root", root.string(), "--source-dir",
                                      mirror.string()};
-    for (const std::string line : {"[1/8] Applying modpak 1", "[2/8] Applied modpak 1",
-                                   "[3/8] Fetching modpak 2", "[5/8] Applying modpak 3",
-                                   "[6/8] Applied modpak 3", "[7/8] Applying modpak 4"}) {
-        killAfterLine(args, line);
-        if (fs::exists(root / "nuvramodlocal.json")) {
-            EXPECT_NO_THROW(parseModpakList(root / "nuvramodlocal.json")) << line;
+    struct Kill {
+        std::string line;
+        int blockAt;      // the modpak whose mirror file is a FIFO in this run
+        int recordedMin;  // modpaks certainly recorded afterwards
+    };
+    for (const Kill& kill : std::vector<Kill>{{"Applying modpak 1", 2, 0},
+                                              {"Fetching modpak 2", 3, 0},
+                                              {"Applied modpak 3", 4, 3},
+                                              {"Cleaning up for modpak 4", 4, 3},
+                                              {"Applying modpak 4", 5, 3},
+                                              {"Cleaning up for modpak 5", 5, 4}}) {
+        const fs::path blocker = mirror / ("m" + std::to_string(kill.blockAt) + ".7z");
+        if (kill.blockAt < 5) {
+            fs::remove(blocker);
+            ASSERT_EQ(0, ::mkfifo(blocker.c_str(), 0600));
         }
+        EXPECT_TRUE(
+            killAfterLine(args, kill.line, "Fetching modpak " + std::to_string(kill.blockAt)))
+            << kill.line;
+        if (kill.blockAt < 5) {
+            fs::remove(blocker);
+            fs::copy_file(temp.path() / blocker.filename(), blocker);
+        }
+        // The local manifest is always one whole list, never a torn write.
+        const std::string local = fs::exists(root / "nuvramodlocal.json")
+                                      ? readFileBytes(root / "nuvramodlocal.json")
+                                      : "[]";
+        auto at = std::find(recorded.begin(), recorded.end(), local);
+        ASSERT_NE(recorded.end(), at) << kill.line << ": " << local;
+        EXPECT_GE(at - recorded.begin(), kill.recordedMin) << kill.line;
+        EXPECT_LT(at - recorded.begin(), kill.blockAt) << kill.line;
     }
+    setRemote(remote + "]");
     ProcessResult last = runProcess(updaterExecutable(), args);
     ASSERT_EQ(0, last.status) << last.err;
     EXPECT_EQ(treeOf(cleanRoot), treeOf(root));

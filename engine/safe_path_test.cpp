@@ -37,6 +37,10 @@ TEST(SafeTargetPath, RefusesNamesThatReachOutside) {
                   thrownMessage([&] { safeTargetPath(root, name, -3); }))
             << name;
     }
+    // Absolute names are refused even when they name a file inside the game folder.
+    const std::string inside = (root / "x").string();
+    EXPECT_EQ("Refusing unsafe path for modpak 2: " + inside,
+              thrownMessage([&] { safeTargetPath(root, inside, 2); }));
     // The message stops at the NUL like every C string the player is shown.
     EXPECT_EQ("Refusing unsafe path for modpak 1: a",
               thrownMessage([&] { safeTargetPath(root, std::string("a\0b", 3), 1); }));

@@ -1,7 +1,10 @@
 #include "testing/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <stdlib.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <system_error>
 
@@ -24,4 +27,36 @@ TempDir::~TempDir() {
     }
     fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ignored);
     fs::remove_all(dir, ignored);
+}
+
+namespace {
+
+constexpr unsigned int overrideCapabilities =
+    (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_FOWNER);
+
+// Capabilities belong to a thread, and only the effective set changes here: the permitted set
+// keeps them, so they can be taken back afterwards. glibc has no wrapper for these calls.
+bool capabilities(bool set, __user_cap_data_struct (&data)[2]) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    return ::syscall(set ? SYS_capset : SYS_capget, &header, data) == 0;
+}
+
+}  // namespace
+
+WithoutPermissionOverride::WithoutPermissionOverride() {
+    __user_cap_data_struct data[2]{};
+    if (!capabilities(false, data)) {
+        ADD_FAILURE() << "capget failed";
+        return;
+    }
+    savedEffective = data[0].effective;
+    data[0].effective &= ~overrideCapabilities;
+    if (!capabilities(true, data)) ADD_FAILURE() << "capset failed";
+}
+
+WithoutPermissionOverride::~WithoutPermissionOverride() {
+    __user_cap_data_struct data[2]{};
+    if (!capabilities(false, data)) return;
+    data[0].effective = savedEffective;
+    capabilities(true, data);
 }

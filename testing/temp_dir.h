@@ -14,6 +14,18 @@ struct TempDir {
     std::filesystem::path dir;
 };
 
+// While it exists, the calling thread is denied what lets root ignore file modes (its
+// capabilities to override permission checks and file ownership), so a test of an unwritable
+// folder means the same when the suite runs as root, as CI does. Elsewhere it does nothing.
+struct WithoutPermissionOverride {
+    WithoutPermissionOverride();
+    ~WithoutPermissionOverride();
+    WithoutPermissionOverride(const WithoutPermissionOverride&) = delete;
+    WithoutPermissionOverride& operator=(const WithoutPermissionOverride&) = delete;
+
+    unsigned int savedEffective = 0;  // the effective set's first 32 capabilities, restored after
+};
+
 // The what() of the exception `action` throws, or "" when it throws nothing.
 std::string thrownMessage(const std::function<void()>& action);
 

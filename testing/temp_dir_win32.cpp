@@ -33,3 +33,7 @@ TempDir::~TempDir() {
     std::error_code ignored;
     fs::remove_all(dir, ignored);
 }
+
+// Windows has no capability that overrides a read-only folder's mode as root's does.
+WithoutPermissionOverride::WithoutPermissionOverride() = default;
+WithoutPermissionOverride::~WithoutPermissionOverride() = default;

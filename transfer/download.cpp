@@ -26,6 +26,7 @@ constexpr long receiveBufferSize = 512 * 1024;
 constexpr std::size_t fileBufferSize = 1024 * 1024;
 
 std::atomic<long> lowSpeedTimeOverride{0};
+thread_local TransferLimits lastLimits;
 std::mutex certificateAuthorityMutex;
 fs::path certificateAuthorityOverride;
 
@@ -42,6 +43,8 @@ size_t writeBody(char* data, size_t size, size_t count, void* file) {
 
 void setLowSpeedTimeForTesting(long seconds) { lowSpeedTimeOverride = seconds; }
 
+TransferLimits lastTransferLimitsForTesting() { return lastLimits; }
+
 void setCertificateAuthorityForTesting(const fs::path& caFile) {
     std::lock_guard<std::mutex> lock(certificateAuthorityMutex);
     certificateAuthorityOverride = caFile;
@@ -57,8 +60,9 @@ DownloadClient::~DownloadClient() { curl_global_cleanup(); }
 void downloadFile(const std::string& url, const fs::path& destination) {
     fs::path partial = destination;
     partial += ".part";
-    long stallTime = lowSpeedTimeOverride.load();
-    if (stallTime <= 0) stallTime = lowSpeedTime;
+    TransferLimits limits{lowSpeedLimit, lowSpeedTimeOverride.load(), maxRedirects};
+    if (limits.lowSpeedTime <= 0) limits.lowSpeedTime = lowSpeedTime;
+    lastLimits = limits;
     std::string caFile = textFromPath(certificateAuthority());
     CURLcode result = CURLE_OK;
     bool closed = false;
@@ -81,11 +85,11 @@ void downloadFile(const std::string& url, const fs::path& destination) {
         CURL* handle = curl.get();
         curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
         curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(handle, CURLOPT_MAXREDIRS, maxRedirects);
+        curl_easy_setopt(handle, CURLOPT_MAXREDIRS, limits.maxRedirects);
         curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 10L);
         curl_easy_setopt(handle, CURLOPT_TIMEOUT, 0L);
-        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, lowSpeedLimit);
-        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, stallTime);
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedLimit);
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedTime);
         curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
         curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, receiveBufferSize);
         curl_easy_setopt(handle, CURLOPT_WRITEDATA, file.get());

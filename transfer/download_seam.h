@@ -12,3 +12,14 @@ void setLowSpeedTimeForTesting(long seconds);
 // Makes later downloads verify servers against the certificates in `caFile` instead of the
 // library's default store; an empty path restores the default. Verification itself stays on.
 void setCertificateAuthorityForTesting(const std::filesystem::path& caFile);
+
+// What downloadFile handed libcurl for its stall guard and redirect limit.
+struct TransferLimits {
+    long lowSpeedLimit = 0;  // bytes per second
+    long lowSpeedTime = 0;   // seconds
+    long maxRedirects = 0;
+};
+
+// The limits of the last download this thread started; lets a test check the program's own
+// minute-long stall window without waiting for it.
+TransferLimits lastTransferLimitsForTesting();

@@ -120,8 +120,21 @@ TEST_F(DownloadFileTest, StalledTransferIsAbandoned) {
 
     EXPECT_EQ(failure(url, CURLE_OPERATION_TIMEDOUT),
               thrownMessage([&] { downloadFile(url, dest); }));
+    EXPECT_EQ(1, lastTransferLimitsForTesting().lowSpeedTime);
     EXPECT_FALSE(fs::exists(dest));
     EXPECT_FALSE(fs::exists(part));
+}
+
+// The stall test above shortens the window; these are what the program itself sets. The limit
+// is the one that test sees abandon a transfer.
+TEST_F(DownloadFileTest, ProgramStallGuardIsOneBytePerSecondForAMinute) {
+    LoopbackServer server(temp.path() / "server");
+    server.serve("a.7z", "x");
+    downloadFile(server.url("/a.7z"), dest);
+    const TransferLimits limits = lastTransferLimitsForTesting();
+    EXPECT_EQ(1, limits.lowSpeedLimit);
+    EXPECT_EQ(60, limits.lowSpeedTime);
+    EXPECT_EQ(30, limits.maxRedirects);
 }
 
 TEST_F(DownloadFileTest, RedirectLoopStopsAfterThirtyRedirects) {

@@ -2,12 +2,20 @@
 
 #include <FL/Fl.H>
 #include <FL/Fl_Window.H>
+#include <FL/fl_draw.H>
+#include <FL/x.H>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 
+#include "app/update_run.h"
+#include "testing/temp_dir.h"
 #include "testing/xvfb.h"
+#include "ui/dialogs.h"
+#include "ui/progress_window.h"
 
 namespace {
 
@@ -66,4 +74,91 @@ void requestWindowClose(const std::string& display, unsigned long windowId) {
     event.xclient.data.l[1] = CurrentTime;
     XSendEvent(connection, windowId, False, NoEventMask, &event);
     XCloseDisplay(connection);  // flushes the request
+}
+
+std::vector<unsigned long> windowPixels(const std::string& display, unsigned long windowId,
+                                        TextArea area) {
+    ::Display* connection = display.empty() ? fl_display : XOpenDisplay(display.c_str());
+    if (!connection) return {};
+    std::vector<unsigned long> pixels;
+    if (display.empty()) XSync(connection, False);
+    if (XImage* image =
+            XGetImage(connection, windowId, area.x, area.y, static_cast<unsigned>(area.w),
+                      static_cast<unsigned>(area.h), AllPlanes, ZPixmap)) {
+        for (int y = 0; y < area.h; ++y)
+            for (int x = 0; x < area.w; ++x) pixels.push_back(XGetPixel(image, x, y));
+        XDestroyImage(image);
+    }
+    if (!display.empty()) XCloseDisplay(connection);
+    return pixels;
+}
+
+namespace {
+
+// The shown window's area once two readings in a row agree and hold more than one colour, that
+// is once it has been drawn.
+std::vector<unsigned long> drawnPixels(Fl_Window& window, TextArea area) {
+    std::vector<unsigned long> previous;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        Fl::flush();
+        std::vector<unsigned long> pixels = windowPixels("", fl_xid(&window), area);
+        bool drawn =
+            !pixels.empty() && std::find_if(pixels.begin(), pixels.end(), [&](unsigned long pixel) {
+                                   return pixel != pixels.front();
+                               }) != pixels.end();
+        if (drawn && pixels == previous) return pixels;
+        previous = std::move(pixels);
+        Fl::wait(0.05);
+    }
+    return {};
+}
+
+}  // namespace
+
+std::vector<unsigned long> dialogTextPicture(const std::string& text) {
+    if (!useTestDisplay()) return {};
+    TempDir temp;
+    LaunchOptions options;
+    options.root = temp.path();
+    UpdateRun run(std::move(options));
+    std::vector<unsigned long> picture;
+    DialogAnswerer answerer([&](Fl_Window& dialog) {
+        picture = drawnPixels(dialog, dialogTextArea);
+        dialog.do_callback();
+    });
+    showMessage(run, text);
+    return picture;
+}
+
+std::vector<unsigned long> statusTextPicture(int pendingCount) {
+    if (!useTestDisplay()) return {};
+    ProgressWindow window(pendingCount);
+    window.mainWindow.show();
+    std::vector<unsigned long> picture = drawnPixels(window.mainWindow, statusTextArea);
+    window.mainWindow.hide();
+    return picture;
+}
+
+bool everyLabelReadable(Fl_Window& window) {
+    fl_open_display();
+    for (int i = 0; i < window.children(); ++i) {
+        const Fl_Widget& widget = *window.child(i);
+        if (widget.x() < 0 || widget.y() < 0 || widget.x() + widget.w() > window.w() ||
+            widget.y() + widget.h() > window.h())
+            return false;
+        for (int j = 0; j < i; ++j) {
+            const Fl_Widget& other = *window.child(j);
+            if (widget.x() < other.x() + other.w() && other.x() < widget.x() + widget.w() &&
+                widget.y() < other.y() + other.h() && other.y() < widget.y() + widget.h())
+                return false;
+        }
+        if (!widget.label()) continue;
+        fl_font(widget.labelfont(), widget.labelsize());
+        int w = (widget.align() & FL_ALIGN_WRAP) ? widget.w() : 0;
+        int h = 0;
+        fl_measure(widget.label(), w, h, 0);
+        if (w > widget.w() || h > widget.h()) return false;
+    }
+    return true;
 }

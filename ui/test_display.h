@@ -1,7 +1,9 @@
 #pragma once
 #include <functional>
 #include <string>
+#include <vector>
 
+class Fl_Widget;
 class Fl_Window;
 
 // Points the toolkit at a private Xvfb shared by the in-process window tests of this test process
@@ -26,3 +28,25 @@ struct DialogAnswerer {
 // Sends the window manager's close request (WM_DELETE_WINDOW, what the close box sends) to the
 // X window `windowId` on `display`.
 void requestWindowClose(const std::string& display, unsigned long windowId);
+
+// The area a dialog shows its text in, and the one the progress window shows its status in.
+struct TextArea {
+    int x = 0, y = 0, w = 0, h = 0;
+};
+constexpr TextArea dialogTextArea{20, 20, 420, 70};
+constexpr TextArea statusTextArea{20, 15, 375, 55};
+
+// The pixels of `area` in X window `windowId` on `display` (empty: this process's own
+// connection), row by row; empty when they cannot be read.
+std::vector<unsigned long> windowPixels(const std::string& display, unsigned long windowId,
+                                        TextArea area);
+
+// What a player sees of `text` in a dialog, and of the waiting progress window's status for
+// `pendingCount` modpaks: drawn by this process, for comparison with the real program's windows
+// on an X server started the same way.
+std::vector<unsigned long> dialogTextPicture(const std::string& text);
+std::vector<unsigned long> statusTextPicture(int pendingCount);
+
+// True when a player can read all of `window`'s widgets: each lies inside the window, clear of
+// the others, and shows its whole label inside itself (wrapped to its width when it wraps).
+bool everyLabelReadable(Fl_Window& window);

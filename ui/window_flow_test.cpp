@@ -125,14 +125,15 @@ protected:
 
     // The shown "Nuvra" window of this size; ends the test with a failure after a minute, or at
     // once when the updater has ended.
-    std::string waitForWindow(int width, int height) {
+    std::string waitForWindow(int width, int height, const std::string& other = "") {
         const std::string size =
             "WIDTH=" + std::to_string(width) + "\nHEIGHT=" + std::to_string(height) + "\n";
         auto deadline = std::chrono::steady_clock::now() + patience;
         while (std::chrono::steady_clock::now() < deadline && !updater->ended()) {
             std::istringstream ids(xdotool({"search", "--onlyvisible", "--name", "^Nuvra$"}));
             for (std::string id; std::getline(ids, id);) {
-                if (xdotool({"getwindowgeometry", "--shell", id}).find(size) != std::string::npos)
+                if (id != other &&
+                    xdotool({"getwindowgeometry", "--shell", id}).find(size) != std::string::npos)
                     return id;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));  // polling interval
@@ -141,7 +142,10 @@ protected:
         throw std::runtime_error("no " + std::to_string(width) + "x" + std::to_string(height) +
                                  " window; stderr: " + updater->err());
     }
-    std::string waitForDialog() { return waitForWindow(460, 170); }
+    // A dialog other than `other`, which may still be closing.
+    std::string waitForDialog(const std::string& other = "") {
+        return waitForWindow(460, 170, other);
+    }
     std::string waitForProgressWindow() { return waitForWindow(420, 155); }
     bool progressWindowShown() {
         std::istringstream ids(xdotool({"search", "--onlyvisible", "--name", "^Nuvra$"}));
@@ -158,6 +162,18 @@ protected:
     }
     void clickStart(const std::string& window) {
         xdotool({"mousemove", "--window", window, "65", "105", "click", "1"});
+    }
+
+    // True once `area` of the real window shows `expected`; false after ten seconds.
+    bool shows(const std::string& window, TextArea area,
+               const std::vector<unsigned long>& expected) {
+        if (expected.empty()) return false;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (windowPixels(xvfb.display, std::stoul(window), area) == expected) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // polling interval
+        }
+        return false;
     }
 
     // Everything in the game folder, as "path" or "path/" for folders.
@@ -205,11 +221,20 @@ TEST_F(WindowFlowTest, ClosingTheWindowBeforeStartExitsZeroAndKeepsTheRemoteFile
               rootListing());
 }
 
+const std::string welcomeText =
+    "Welcome to Nuvra. Click OK to synchronize your files with the latest.";
+
 TEST_F(WindowFlowTest, StartAppliesEveryModpakAndEnterOnTheCompletionExitsZero) {
     start();
-    press(waitForDialog(), "Return");
-    clickStart(waitForProgressWindow());
+    std::string welcome = waitForDialog();
+    EXPECT_TRUE(shows(welcome, dialogTextArea, dialogTextPicture(welcomeText)));
+    press(welcome, "Return");
+    std::string window = waitForProgressWindow();
+    EXPECT_TRUE(shows(window, statusTextArea, statusTextPicture(2)));
+    clickStart(window);
     std::string completion = waitForDialog();
+    EXPECT_TRUE(shows(completion, dialogTextArea,
+                      dialogTextPicture("Update complete! You are all set to connect.")));
     // The progress window is hidden while the final message is up.
     EXPECT_FALSE(progressWindowShown());
     EXPECT_EQ(bothApplied, readFileBytes(root / "nuvramodlocal.json"));
@@ -232,6 +257,9 @@ TEST_F(WindowFlowTest, AfterAFailedModpakStartIsUsableAgainAndResumesWithoutReap
     std::string window = waitForProgressWindow();
     clickStart(window);
     std::string error = waitForDialog();
+    EXPECT_TRUE(shows(error, dialogTextArea,
+                      dialogTextPicture("Local source file not found: " +
+                                        (temp.path() / "mirror" / "b.7z").string())));
     EXPECT_TRUE(progressWindowShown());
     EXPECT_EQ(R"([{"modPakNum":1,"name":"a.7z"}])", readFileBytes(root / "nuvramodlocal.json"));
 
@@ -251,6 +279,36 @@ TEST_F(WindowFlowTest, AfterAFailedModpakStartIsUsableAgainAndResumesWithoutReap
         (std::vector<std::string>{"b.txt", "maps/", "nuvraconfig.json", "nuvramodlocal.json"}),
         rootListing());
     EXPECT_EQ(bothApplied, readFileBytes(root / "nuvramodlocal.json"));
+}
+
+// What ends the run before the progress window is shown, in a dialog whose OK ends the program.
+TEST_F(WindowFlowTest, RunsEndingBeforeTheProgressWindowSaySoInADialog) {
+    const std::string gate = "Nuvra Updater needs an update! Grab the latest and try again.";
+    const std::string upToDate = "Update complete! You are already up to date.";
+    struct Case {
+        std::string remoteVersion;
+        std::string local;  // the local manifest, if any
+        std::string text;
+        int status;
+        std::vector<std::string> listing;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"7.0", "", gate, 1, {"nuvraconfig.json", "nuvraconfigremote.json"}},
+             {"6", bothApplied, upToDate, 0, {"nuvraconfig.json", "nuvramodlocal.json"}}}) {
+        writeFileBytes(mirror / "nuvraconfigremote.json",
+                       R"({"os":"linux","url":"x","nuvraVersion":)" + c.remoteVersion + "}");
+        if (!c.local.empty()) writeFileBytes(root / "nuvramodlocal.json", c.local);
+        start();
+        std::string welcome = waitForDialog();
+        press(welcome, "Return");
+        std::string dialog = waitForDialog(welcome);
+        EXPECT_TRUE(shows(dialog, dialogTextArea, dialogTextPicture(c.text))) << c.text;
+        press(dialog, "Return");
+        EXPECT_EQ(c.status, updater->waitForExit());
+        EXPECT_EQ("", updater->out());
+        EXPECT_EQ(c.status ? "Nuvra Updater error: " + c.text + "\n" : "", updater->err());
+        EXPECT_EQ(c.listing, rootListing());
+    }
 }
 
 // The worker is inside libcurl, its transfer stalled, when the window closes: the process must

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Applies each breakage of testing/mutants.txt, one at a time, to a scratch copy of the source
+# tree, rebuilds it incrementally and runs the tests named for it. Reports every breakage that no
+# test caught and exits non-zero if any survived (or could not be applied or built).
+# Usage: testing/mutants.sh [BUILD_DIR [NUMBER...]]   (default: build-mutants, every breakage;
+# numbers count the list's breakage lines from 1, as the report does)
+set -euo pipefail
+
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+work=$(realpath -m "${1:-$source_dir/build-mutants}")
+only=" ${*:2} "
+list="$source_dir/testing/mutants.txt"
+scratch="$work/src"
+build="$work/build"
+jobs=${JOBS:-$(nproc)}
+
+mkdir -p "$scratch"
+# Everything but builds and history; the working tree itself is never changed.
+# tar keeps modification times, so an unchanged tree rebuilds nothing.
+tar -C "$source_dir" --exclude=./.git --exclude='./build*' -cf - . | tar -C "$scratch" -xf -
+cmake -S "$scratch" -B "$build" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"$jobs" >/dev/null
+
+# Replaces the one occurrence of $2 in file $1 by $3 ("\n" meaning a line break).
+mutate() {
+  python3 - "$@" <<'PY'
+import sys
+path, find, replace = sys.argv[1], sys.argv[2].replace("\\n", "\n"), sys.argv[3].replace("\\n", "\n")
+text = open(path, encoding="utf-8").read()
+if text.count(find) != 1:
+    sys.exit(f"found {text.count(find)} times")
+open(path, "w", encoding="utf-8").write(text.replace(find, replace))
+PY
+}
+
+total=0
+failed=()
+start=$SECONDS
+while IFS= read -r line; do
+  [[ -z "${line// }" || "$line" == \#* ]] && continue
+  total=$((total + 1))
+  if [ "$only" != "  " ] && [[ "$only" != *" $total "* ]]; then continue; fi
+  # Fields are separated by " @@ "; the replacement may be empty.
+  line="$line "
+  file=${line%% @@ *}; rest=${line#* @@ }
+  target=${rest%% @@ *}; rest=${rest#* @@ }
+  filter=${rest%% @@ *}; rest=${rest#* @@ }
+  find=${rest%% @@ *}; replace=${rest#* @@ }
+  replace=${replace% }
+  label="#$total $file: $find"
+  if ! message=$(mutate "$scratch/$file" "$find" "$replace" 2>&1); then
+    echo "NOT APPLIED $label ($message)"
+    failed+=("$label")
+    continue
+  fi
+  if ! cmake --build "$build" -j"$jobs" --target "$target" >"$work/last-build.log" 2>&1; then
+    echo "NOT BUILT   $label: $(grep -m1 'error' "$work/last-build.log")"
+    failed+=("$label")
+  elif (cd "$build" && ctest -R "$filter" --timeout 120 -j"$jobs" >"$work/last-test.log" 2>&1); then
+    echo "SURVIVED    $label (tests: $filter)"
+    failed+=("$label")
+  else
+    echo "caught      $label"
+  fi
+  cp -p "$source_dir/$file" "$scratch/$file"
+  touch "$scratch/$file"
+done <"$list"
+
+[ "$only" != "  " ] && total=$(($# - 1))
+echo "$total breakages, $((total - ${#failed[@]})) caught, ${#failed[@]} not, in $((SECONDS - start)) s"
+[ ${#failed[@]} -eq 0 ]

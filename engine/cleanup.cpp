@@ -5,7 +5,7 @@
 #include <string>
 
 #include "app/update_run.h"
-#include "engine/safe_path.h"
+#include "transfer/safe_path.h"
 #include "transfer/paths.h"
 
 namespace fs = std::filesystem;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "engine/safe_path.h"
+#include "transfer/safe_path.h"
 #include "testing/temp_dir.h"
 #include "transfer/paths.h"
 

@@ -7,13 +7,13 @@
 #include "app/update_run.h"
 #include "engine/cleanup.h"
 #include "engine/pending.h"
-#include "transfer/safe_path.h"
 #include "manifest/json_writer.h"
 #include "manifest/manifests.h"
 #include "transfer/content_check.h"
 #include "transfer/extract.h"
 #include "transfer/fetch.h"
 #include "transfer/paths.h"
+#include "transfer/safe_path.h"
 #include "ui/notifications.h"
 
 namespace fs = std::filesystem;
@@ -24,8 +24,8 @@ bool isSevenZipName(const std::string& name) {
     return name.size() >= 3 && name.compare(name.size() - 3, 3, ".7z") == 0;
 }
 
-void applyModpak(UpdateRun& run, const ModpakEntry& entry, const ModpakPromise& promise,
-                 int step, int total) {
+void applyModpak(UpdateRun& run, const ModpakEntry& entry, const ModpakPromise& promise, int step,
+                 int total) {
     const std::string number = std::to_string(entry.modPakNum);
     reportProgress(run, {step, total, "Cleaning up for modpak " + number});
     // Refuse a hostile name before anything is removed for it.

@@ -116,8 +116,8 @@ void writeFileList(const fs::path& path, const std::vector<FileEntry>& list) {
     for (std::size_t i = 0; i < list.size(); ++i) {
         text += i > 0 ? ",\n" : "\n";
         text += "{\"modPakNum\":" + std::to_string(list[i].modPakNum) + ",\"name\":\"" +
-                escapeJsonString(list[i].name) + "\",\"isDirectory\":" +
-                (list[i].isDirectory ? "true" : "false") + "}";
+                escapeJsonString(list[i].name) +
+                "\",\"isDirectory\":" + (list[i].isDirectory ? "true" : "false") + "}";
     }
     text += list.empty() ? "]\n" : "\n]\n";
     writeTextFile(path, text);

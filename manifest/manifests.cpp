@@ -42,10 +42,8 @@ ModpakPromise readPromise(const std::string& object, const ModpakEntry& entry) {
     }
     if (std::optional<std::string> raw = findRawFieldValue(object, "sha256")) {
         bool valid = raw->size() == 66 && raw->front() == '"' && raw->back() == '"';
-        for (std::size_t i = 1; valid && i + 1 < raw->size(); ++i)
-            valid = isHexDigit((*raw)[i]);
-        if (!valid)
-            throw invalid("sha256");
+        for (std::size_t i = 1; valid && i + 1 < raw->size(); ++i) valid = isHexDigit((*raw)[i]);
+        if (!valid) throw invalid("sha256");
         promise.sha256 = raw->substr(1, 64);
     }
     return promise;
@@ -78,7 +76,9 @@ std::vector<RemoteModpak> parseRemoteModpakList(const fs::path& path) {
     return list;
 }
 
-std::vector<FileEntry> parseFileList(const fs::path& path) { return fileListFromText(readTextFile(path)); }
+std::vector<FileEntry> parseFileList(const fs::path& path) {
+    return fileListFromText(readTextFile(path));
+}
 
 std::vector<FileEntry> parseServerFileList(const fs::path& path) {
     const std::string text = readTextFile(path);

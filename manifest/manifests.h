@@ -24,7 +24,8 @@ std::vector<FileEntry> parseServerFileList(const std::filesystem::path& path);
 std::vector<FileEntry> fileListFromText(const std::string& text);
 
 // Fetches "nuvramodremote1.json", then reads it, "nuvrafile.json" (already fetched) and, when it
-// exists, "nuvramodlocal.json" into the run (the server's promises into remotePromises). A list is replaced only once its file read whole.
+// exists, "nuvramodlocal.json" into the run (the server's promises into remotePromises). A list is
+// replaced only once its file read whole.
 void loadManifests(UpdateRun& run);
 
 // Removes "nuvrafile.json", "nuvramodremote1.json" and "nuvraconfigremote.json" from the root

@@ -151,8 +151,10 @@ TEST_F(ManifestsTest, ServerPromisesAreReadBesideTheirEntries) {
     const std::string hash(64, 'A');
     writeFileBytes(mirror / "nuvramodremote1.json",
                    "\xEF\xBB\xBF\n [{\"modPakNum\":5,\"name\":\"m5.7z\",\"size\" : 5000000000,"
-                   "\"sha256\":\"" + hash + "\"},{\"modPakNum\":6,\"name\":\"b\"},"
-                   "{\"size\":18446744073709551615,\"modPakNum\":7,\"name\":\"c\"}]\r\n");
+                   "\"sha256\":\"" +
+                       hash +
+                       "\"},{\"modPakNum\":6,\"name\":\"b\"},"
+                       "{\"size\":18446744073709551615,\"modPakNum\":7,\"name\":\"c\"}]\r\n");
     writeFileBytes(root / "nuvrafile.json", "[]");
     loadManifests(run);
     EXPECT_EQ((Modpaks{{5, "m5.7z"}, {6, "b"}, {7, "c"}}), run.remoteModpaks);
@@ -169,15 +171,16 @@ TEST_F(ManifestsTest, MalformedPromiseFailsBeforeAnyListChanges) {
     const std::string hex(64, 'a');
     for (const std::string bad : {"\"size\":-1", "\"size\":1.5", "\"size\":\"12\"", "\"size\":null",
                                   "\"size\":18446744073709551616", "\"size\":1e3"}) {
-        writeFileBytes(mirror / "nuvramodremote1.json",
-                       R"([{"modPakNum":1,"name":"a"},{"modPakNum":5,"name":"m5.7z",)" + bad + "}]");
+        writeFileBytes(
+            mirror / "nuvramodremote1.json",
+            R"([{"modPakNum":1,"name":"a"},{"modPakNum":5,"name":"m5.7z",)" + bad + "}]");
         run.remoteModpaks = {{7, "stale"}};
         EXPECT_EQ("Invalid size for modpak 5: m5.7z", thrownMessage([&] { loadManifests(run); }))
             << bad;
         EXPECT_EQ((Modpaks{{7, "stale"}}), run.remoteModpaks);
     }
     for (const std::string& bad : {"\"" + hex.substr(1) + "\"", "\"" + hex + "a\"", hex,
-                                  "\"" + hex.substr(1) + "g\"", std::string("\"\"")}) {
+                                   "\"" + hex.substr(1) + "g\"", std::string("\"\"")}) {
         writeFileBytes(mirror / "nuvramodremote1.json",
                        R"([{"modPakNum":5,"name":"m5.7z","sha256":)" + bad + "}]");
         EXPECT_EQ("Invalid sha256 for modpak 5: m5.7z", thrownMessage([&] { loadManifests(run); }))
@@ -188,9 +191,13 @@ TEST_F(ManifestsTest, MalformedPromiseFailsBeforeAnyListChanges) {
 // A body cut short, a compressed body sent unasked and an error page must not read as a list.
 TEST_F(ManifestsTest, ServerFilesMustBeComplete) {
     run.config = UpdaterConfig{"any", 6.0, "http://127.0.0.1:9/unused/"};
-    const std::vector<std::string> broken = {
-        R"([{"modPakNum":1,"name":"a.7z"},{"modPakNum":2,"na)", "\x1f\x8b\x08\x00\x00\x00[]",
-        "<html><body>Bad Gateway</body></html>", "", " \n", "]", "{}"};
+    const std::vector<std::string> broken = {R"([{"modPakNum":1,"name":"a.7z"},{"modPakNum":2,"na)",
+                                             "\x1f\x8b\x08\x00\x00\x00[]",
+                                             "<html><body>Bad Gateway</body></html>",
+                                             "",
+                                             " \n",
+                                             "]",
+                                             "{}"};
     for (const std::string& text : broken) {
         SCOPED_TRACE(text);
         writeFileBytes(mirror / "nuvramodremote1.json", text);
@@ -201,11 +208,12 @@ TEST_F(ManifestsTest, ServerFilesMustBeComplete) {
         writeFileBytes(root / "nuvrafile.json", text);
         EXPECT_EQ("Incomplete or invalid server file: " + (root / "nuvrafile.json").string(),
                   thrownMessage([&] { loadManifests(run); }));
-        writeFileBytes(mirror / "nuvraconfigremote.json",
-                       text == "{}" ? std::string(R"({"nuvraVersion":6,"url":"x/","os":"any")")
-                                    : text);
-        EXPECT_EQ("Incomplete or invalid server file: " + (root / "nuvraconfigremote.json").string(),
-                  thrownMessage([&] { checkUpdaterVersion(run); }));
+        writeFileBytes(
+            mirror / "nuvraconfigremote.json",
+            text == "{}" ? std::string(R"({"nuvraVersion":6,"url":"x/","os":"any")") : text);
+        EXPECT_EQ(
+            "Incomplete or invalid server file: " + (root / "nuvraconfigremote.json").string(),
+            thrownMessage([&] { checkUpdaterVersion(run); }));
     }
     // The local manifest keeps its lenient reading.
     writeFileBytes(root / "nuvrafile.json", "[]");
@@ -228,7 +236,8 @@ TEST_F(ManifestsTest, ServerManifestIsWrittenOneEntryALineWithItsPromises) {
     EXPECT_EQ((ModpakEntry{1, "a \"b\".7z"}), again[0].entry);
     EXPECT_EQ(12u, again[0].promise.size);
     writeFileList(path, {{3, "maps/old", true}, {3, "x.txt", false}});
-    EXPECT_EQ("[\n{\"modPakNum\":3,\"name\":\"maps/old\",\"isDirectory\":true},\n"
-              "{\"modPakNum\":3,\"name\":\"x.txt\",\"isDirectory\":false}\n]\n",
-              readFileBytes(path));
+    EXPECT_EQ(
+        "[\n{\"modPakNum\":3,\"name\":\"maps/old\",\"isDirectory\":true},\n"
+        "{\"modPakNum\":3,\"name\":\"x.txt\",\"isDirectory\":false}\n]\n",
+        readFileBytes(path));
 }

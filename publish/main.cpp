@@ -35,8 +35,9 @@ int run(const std::vector<std::string>& args) {
     if (command == "init" && args.size() == 4 && args[2] == "--url") {
         initServer(dir, args[3]);
         std::printf("Initialized the server folder %s\n", args[1].c_str());
-        std::printf("Players' nuvraconfig.json: {\"nuvraVersion\":6,\"url\":\"%s\",\"os\":\"any\"}\n",
-                    escapeJsonString(args[3]).c_str());
+        std::printf(
+            "Players' nuvraconfig.json: {\"nuvraVersion\":6,\"url\":\"%s\",\"os\":\"any\"}\n",
+            escapeJsonString(args[3]).c_str());
         return 0;
     }
     if (command == "add" && args.size() >= 3 && args.size() % 2 == 1) {

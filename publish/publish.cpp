@@ -116,7 +116,8 @@ std::vector<std::string> checkServer(const fs::path& dir) {
     };
     readProblem(configName, [&] { parseServerConfig(serverFile(dir, configName)); });
     std::vector<RemoteModpak> modpaks;
-    readProblem(manifestName, [&] { modpaks = parseRemoteModpakList(serverFile(dir, manifestName)); });
+    readProblem(manifestName,
+                [&] { modpaks = parseRemoteModpakList(serverFile(dir, manifestName)); });
     std::vector<FileEntry> files;
     readProblem(fileListName, [&] { files = parseServerFileList(serverFile(dir, fileListName)); });
 
@@ -125,8 +126,7 @@ std::vector<std::string> checkServer(const fs::path& dir) {
     for (const RemoteModpak& modpak : modpaks) {
         const ModpakEntry& entry = modpak.entry;
         const std::string label = modpakLabel(entry);
-        if (numbers[entry.modPakNum] > 1)
-            problems.push_back("Duplicate number for " + label);
+        if (numbers[entry.modPakNum] > 1) problems.push_back("Duplicate number for " + label);
         if (!cleanRelativeName(entry.name)) {
             problems.push_back("Unsafe name for " + label);
             continue;
@@ -151,8 +151,7 @@ std::vector<std::string> checkServer(const fs::path& dir) {
     }
     for (const FileEntry& entry : files) {
         const std::string label = "modpak " + std::to_string(entry.modPakNum) + ": " + entry.name;
-        if (!cleanRelativeName(entry.name))
-            problems.push_back("Unsafe path retired by " + label);
+        if (!cleanRelativeName(entry.name)) problems.push_back("Unsafe path retired by " + label);
         if (!modpaks.empty() && numbers.count(entry.modPakNum) == 0)
             problems.push_back("Retired path for unlisted " + label);
     }

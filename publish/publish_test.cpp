@@ -47,14 +47,16 @@ TEST_F(PublishTest, RoundTripOverHttp) {
                   "\nPlayers' nuvraconfig.json: {\"nuvraVersion\":6,\"url\":\"" + http.url("/") +
                   "\",\"os\":\"any\"}\n",
               result.out);
-    writeSevenZip(content / "mod1.7z", {fileEntry("data/core.txt", "core"), fileEntry("old.txt", "o")});
+    writeSevenZip(content / "mod1.7z",
+                  {fileEntry("data/core.txt", "core"), fileEntry("old.txt", "o")});
     writeSevenZip(content / "mod2.7z", {fileEntry("maps/harbour.map", "harbour")});
     writeFileBytes(content / "readme.txt", "read me");
     for (const char* name : {"mod1.7z", "mod2.7z"}) {
         result = publish({"add", dir.string(), (content / name).string()});
         EXPECT_EQ(0, result.status) << result.err;
     }
-    result = publish({"add", dir.string(), (content / "readme.txt").string(), "--retire", "old.txt"});
+    result =
+        publish({"add", dir.string(), (content / "readme.txt").string(), "--retire", "old.txt"});
     EXPECT_EQ(addedLine(3, content / "readme.txt") + "  retires the file old.txt\n", result.out);
     result = publish({"check", dir.string()});
     EXPECT_EQ("No problems found\n", result.out);
@@ -123,7 +125,9 @@ TEST_F(PublishTest, AddRefusesAndLeavesTheServerAsItWas) {
         {content / "other" / "a.7z", {}, "Already published as modpak 1: a.7z"},
         {content / "b.7z", {}, "A different file named b.7z is already in " + server.string()},
         {content / "other" / "..", {}, "Refusing unsafe name: .."},
-        {content / "c.7z", {{0, "../outside", false}}, "Refusing unsafe path to retire: ../outside"},
+        {content / "c.7z",
+         {{0, "../outside", false}},
+         "Refusing unsafe path to retire: ../outside"},
         {content / "c.7z", {{0, "/etc", true}}, "Refusing unsafe path to retire: /etc"},
     };
     for (const Case& c : cases) {
@@ -152,22 +156,28 @@ TEST_F(PublishTest, CheckListsEveryProblem) {
     auto promised = [](const ContentDigest& digest) {
         return ",\"size\":" + std::to_string(digest.size) + ",\"sha256\":\"" + digest.sha256 + "\"";
     };
-    writeFileBytes(server / "nuvraconfigremote.json", R"({"nuvraVersion":6,"url":"x/","os":"any"})");
+    writeFileBytes(server / "nuvraconfigremote.json",
+                   R"({"nuvraVersion":6,"url":"x/","os":"any"})");
     writeFileBytes(server / "nuvramodremote1.json",
-                   "[{\"modPakNum\":1,\"name\":\"good.7z\"" + promised(good) + "},\n"
-                   "{\"modPakNum\":2,\"name\":\"bad.7z\"" + promised(bad) + "},\n"
-                   "{\"modPakNum\":3,\"name\":\"changed.txt\",\"size\":3,\"sha256\":\"" +
-                   std::string(64, '0') + "\"},\n"
-                   "{\"modPakNum\":3,\"name\":\"plain.txt\"},\n"
-                   "{\"modPakNum\":4,\"name\":\"../up.7z\"},\n"
-                   "{\"modPakNum\":5,\"name\":\"gone.7z\"}]");
+                   "[{\"modPakNum\":1,\"name\":\"good.7z\"" + promised(good) +
+                       "},\n"
+                       "{\"modPakNum\":2,\"name\":\"bad.7z\"" +
+                       promised(bad) +
+                       "},\n"
+                       "{\"modPakNum\":3,\"name\":\"changed.txt\",\"size\":3,\"sha256\":\"" +
+                       std::string(64, '0') +
+                       "\"},\n"
+                       "{\"modPakNum\":3,\"name\":\"plain.txt\"},\n"
+                       "{\"modPakNum\":4,\"name\":\"../up.7z\"},\n"
+                       "{\"modPakNum\":5,\"name\":\"gone.7z\"}]");
     writeFileBytes(server / "nuvrafile.json",
                    R"([{"modPakNum":1,"name":"../x","isDirectory":false},)"
                    R"({"modPakNum":9,"name":"y","isDirectory":true}])");
     ProcessResult result = publish({"check", server.string()});
     EXPECT_EQ(1, result.status);
     EXPECT_EQ("Unreadable file for modpak 2: bad.7z (Unable to open archive: " +
-                  (server / "bad.7z").string() + " (Unrecognized archive format))\n"
+                  (server / "bad.7z").string() +
+                  " (Unrecognized archive format))\n"
                   "Duplicate number for modpak 3: changed.txt\n"
                   "Changed file for modpak 3: changed.txt (size 3 recorded, 7 found)\n"
                   "Duplicate number for modpak 3: plain.txt\n"
@@ -179,7 +189,8 @@ TEST_F(PublishTest, CheckListsEveryProblem) {
                   "9 problems found\n",
               result.out);
     fs::remove(server / "nuvraconfigremote.json");
-    writeFileBytes(server / "nuvramodremote1.json", R"([{"modPakNum":1,"name":"good.7z","size":-1}])");
+    writeFileBytes(server / "nuvramodremote1.json",
+                   R"([{"modPakNum":1,"name":"good.7z","size":-1}])");
     writeFileBytes(server / "nuvrafile.json", "<html>");
     EXPECT_EQ(std::vector<std::string>({"Missing nuvraconfigremote.json",
                                         "nuvramodremote1.json: Invalid size for modpak 1: good.7z",

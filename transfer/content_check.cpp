@@ -46,8 +46,8 @@ std::string hexDigest(const unsigned char* digest, std::size_t size) {
 std::string contentMismatch(const ContentCheck& check, const ContentDigest& received,
                             bool overrun) {
     if (check.size && (overrun || received.size != *check.size))
-        return "Size mismatch for " + check.subject + ": expected " +
-               std::to_string(*check.size) + " bytes, received " +
+        return "Size mismatch for " + check.subject + ": expected " + std::to_string(*check.size) +
+               " bytes, received " +
                (overrun ? std::string("more") : std::to_string(received.size));
     if (!check.sha256.empty() && !sameDigest(check.sha256, received.sha256))
         return "Checksum mismatch for " + check.subject;
@@ -66,7 +66,8 @@ ContentDigest digestFile(const fs::path& path) {
         digest.size += got;
         if (got < block.size()) break;
     }
-    if (std::ferror(file.get())) throw FileSystemError("read", path, lastErrorOr(std::errc::io_error));
+    if (std::ferror(file.get()))
+        throw FileSystemError("read", path, lastErrorOr(std::errc::io_error));
     digest.sha256 = hash.finishHex();
     return digest;
 }
@@ -81,7 +82,8 @@ ContentDigest copyFileChecked(const fs::path& source, const fs::path& destinatio
     };
     errno = 0;
     File in = openFileForReading(source);
-    if (!in) throw FileSystemError("copy_file", source, destination, lastErrorOr(std::errc::io_error));
+    if (!in)
+        throw FileSystemError("copy_file", source, destination, lastErrorOr(std::errc::io_error));
     // Created fresh, so a link planted under the ".part" name is never written through.
     File out = createFreshFile(partial);
     if (!out) throw copyError(lastErrorOr(std::errc::io_error));

@@ -21,8 +21,7 @@ struct ContentDigest {
 // The message for a file that fails `check`: "Size mismatch for <subject>: expected N bytes,
 // received M" (or "received more" when `overrun`, the body having been cut off past the expected
 // size), else "Checksum mismatch for <subject>"; empty when everything the check holds matches.
-std::string contentMismatch(const ContentCheck& check, const ContentDigest& received,
-                            bool overrun);
+std::string contentMismatch(const ContentCheck& check, const ContentDigest& received, bool overrun);
 
 // The size and SHA-256 of a file, read whole. Raises FileSystemError "read" naming it.
 ContentDigest digestFile(const std::filesystem::path& path);
@@ -31,6 +30,7 @@ ContentDigest digestFile(const std::filesystem::path& path);
 // it copies, then, when `check` is given, verifies the copy (a source longer than the expected
 // size is cut off at once) and only then renames it over `destination`. On failure the
 // destination is untouched and no ".part" file is left. Raises FileSystemError "copy_file"
-// naming source and destination, or runtime_error with contentMismatch's message. Returns what was copied.
+// naming source and destination, or runtime_error with contentMismatch's message. Returns what was
+// copied.
 ContentDigest copyFileChecked(const std::filesystem::path& source,
                               const std::filesystem::path& destination, const ContentCheck* check);

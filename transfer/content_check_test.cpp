@@ -117,7 +117,8 @@ TEST(DownloadFileChecked, OnlyAMatchingBodyTakesItsName) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
         writeFileBytes(dest, "old");
-        EXPECT_EQ(c.message, thrownMessage([&] { downloadFile(server.url(c.path), dest, &c.check); }));
+        EXPECT_EQ(c.message,
+                  thrownMessage([&] { downloadFile(server.url(c.path), dest, &c.check); }));
         EXPECT_EQ(c.message.empty() ? good : "old", readFileBytes(dest));
         EXPECT_FALSE(fs::exists(temp.path() / "m5.7z.part"));
     }

@@ -4,8 +4,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 

@@ -1,8 +1,8 @@
-#include "transfer/sha256.h"
-
 #include <openssl/evp.h>
 
 #include <stdexcept>
+
+#include "transfer/sha256.h"
 
 struct Sha256::State {
     struct ContextFree {

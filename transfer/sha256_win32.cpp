@@ -1,9 +1,9 @@
-#include "transfer/sha256.h"
-
-#include <windows.h>
 #include <bcrypt.h>
+#include <windows.h>
 
 #include <stdexcept>
+
+#include "transfer/sha256.h"
 
 struct Sha256::State {
     BCRYPT_ALG_HANDLE algorithm = nullptr;
@@ -19,8 +19,8 @@ bool succeeded(NTSTATUS status) { return status >= 0; }
 }  // namespace
 
 Sha256::Sha256() : state(std::make_unique<State>()) {
-    if (!succeeded(BCryptOpenAlgorithmProvider(&state->algorithm, BCRYPT_SHA256_ALGORITHM, nullptr,
-                                               0)))
+    if (!succeeded(
+            BCryptOpenAlgorithmProvider(&state->algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
         fail();
     // With no object buffer given, CNG allocates and frees the hash object itself.
     if (!succeeded(BCryptCreateHash(state->algorithm, &state->hash, nullptr, 0, nullptr, 0, 0))) {

@@ -12,6 +12,7 @@ UpdaterConfig parseUpdaterConfig(const std::filesystem::path& path);
 // The server's configuration: parseUpdaterConfig of a file that must be complete
 // (requireCompleteServerFile, "{...}").
 UpdaterConfig parseServerConfig(const std::filesystem::path& path);
+// The configuration from a file's text, read as parseUpdaterConfig reads it.
 UpdaterConfig updaterConfigFromText(const std::string& text);
 
 // Finds, reads and rewrites "nuvraconfig.json" in the root folder with the updater's version.

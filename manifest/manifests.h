@@ -21,6 +21,7 @@ std::vector<RemoteModpak> parseRemoteModpakList(const std::filesystem::path& pat
 std::vector<FileEntry> parseFileList(const std::filesystem::path& path);
 // The server's file list: parseFileList of a file that must be complete ("[...]").
 std::vector<FileEntry> parseServerFileList(const std::filesystem::path& path);
+// The file list's entries from its text, read as parseFileList reads them.
 std::vector<FileEntry> fileListFromText(const std::string& text);
 
 // Fetches "nuvramodremote1.json", then reads it, "nuvrafile.json" (already fetched) and, when it

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "transfer/background_sha256.h"
 #include "transfer/paths.h"
 #include "transfer/sha256.h"
 
@@ -80,6 +81,8 @@ ContentDigest copyFileChecked(const fs::path& source, const fs::path& destinatio
         removeQuietly(partial);
         return FileSystemError("copy_file", source, destination, code);
     };
+    // Before any file is opened: a failing library leaves nothing behind.
+    BackgroundSha256 hash;
     errno = 0;
     File in = openFileForReading(source);
     if (!in)
@@ -88,7 +91,6 @@ ContentDigest copyFileChecked(const fs::path& source, const fs::path& destinatio
     File out = createFreshFile(partial);
     if (!out) throw copyError(lastErrorOr(std::errc::io_error));
 
-    Sha256 hash;
     ContentDigest copied;
     bool overrun = false;
     std::vector<char> block(copyBlockSize);
@@ -98,6 +100,7 @@ ContentDigest copyFileChecked(const fs::path& source, const fs::path& destinatio
             overrun = true;  // more than promised: stop reading at once
             break;
         }
+        // Hashed on the second core while this one writes the block.
         hash.update(block.data(), got);
         copied.size += got;
         if (got > 0 && std::fwrite(block.data(), 1, got, out.get()) != got)

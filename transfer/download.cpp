@@ -13,7 +13,7 @@
 #include "transfer/download_seam.h"
 #include "transfer/handles.h"
 #include "transfer/paths.h"
-#include "transfer/sha256.h"
+#include "transfer/background_sha256.h"
 
 namespace fs = std::filesystem;
 
@@ -43,11 +43,12 @@ size_t writeBody(char* data, size_t size, size_t count, void* file) {
     return std::fwrite(data, size, count, static_cast<std::FILE*>(file));
 }
 
-// The body of a checked download, counted and hashed chunk by chunk as it arrives.
+// The body of a checked download, counted chunk by chunk as it arrives and hashed beside the
+// transfer on a second thread.
 struct CheckedBody {
     std::FILE* file = nullptr;
     const ContentCheck* check = nullptr;
-    Sha256 hash;
+    std::unique_ptr<BackgroundSha256> hash;  // only when a hash is expected
     std::uint64_t received = 0;
     bool overrun = false;
 };
@@ -62,7 +63,7 @@ size_t writeCheckedBody(char* data, size_t size, size_t count, void* target) {
         return 0;
     }
     body.received += bytes;
-    if (!body.check->sha256.empty()) body.hash.update(data, bytes);
+    if (body.hash) body.hash->update(data, bytes);
     return std::fwrite(data, size, count, body.file);
 }
 
@@ -93,7 +94,9 @@ void downloadFile(const std::string& url, const fs::path& destination, const Con
     std::string caFile = textFromPath(certificateAuthority());
     CURLcode result = CURLE_OK;
     bool closed = false;
-    std::unique_ptr<CheckedBody> checked;
+    // Made before the ".part" file, so that a hashing library that fails leaves nothing behind.
+    std::unique_ptr<CheckedBody> checked = check ? std::make_unique<CheckedBody>() : nullptr;
+    if (checked && !check->sha256.empty()) checked->hash = std::make_unique<BackgroundSha256>();
     {
         CurlEasy curl(curl_easy_init());
         if (!curl) throw std::runtime_error("Unable to initialize CURL");
@@ -120,8 +123,7 @@ void downloadFile(const std::string& url, const fs::path& destination, const Con
         curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedTime);
         curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
         curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, receiveBufferSize);
-        if (check) {
-            checked = std::make_unique<CheckedBody>();
+        if (checked) {
             checked->file = file.get();
             checked->check = check;
             curl_easy_setopt(handle, CURLOPT_WRITEDATA, checked.get());
@@ -155,7 +157,7 @@ void downloadFile(const std::string& url, const fs::path& destination, const Con
     }
     if (checked) {
         ContentDigest received{checked->received,
-                               check->sha256.empty() ? "" : checked->hash.finishHex()};
+                               checked->hash ? checked->hash->finishHex() : ""};
         std::string mismatch = contentMismatch(*check, received, false);
         if (!mismatch.empty()) {
             removeQuietly(partial);

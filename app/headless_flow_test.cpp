@@ -414,8 +414,8 @@ TEST_F(HeadlessFlowTest, ModpakThatBreaksItsPromiseIsNeitherUnpackedNorRecorded)
         std::string error;
     };
     const std::string size = std::to_string(archive.size());
-    const std::string sizeMismatch = "Size mismatch for modpak 2: m2.7z: expected " + size +
-                                     " bytes, received ";
+    const std::string sizeMismatch =
+        "Size mismatch for modpak 2: m2.7z: expected " + size + " bytes, received ";
     const std::vector<Case> cases = {
         {changed, "Checksum mismatch for modpak 2: m2.7z"},
         {archive + "x", sizeMismatch + "more"},
@@ -425,8 +425,8 @@ TEST_F(HeadlessFlowTest, ModpakThatBreaksItsPromiseIsNeitherUnpackedNorRecorded)
     writeSevenZip(mirror / "m1.7z", {fileEntry("one.txt", "1")});
     const ContentDigest first = digestFile(mirror / "m1.7z");
     setRemote(R"([{"modPakNum":1,"name":"m1.7z","size":)" + std::to_string(first.size) +
-              R"(,"sha256":")" + first.sha256 + R"("},{"modPakNum":2,"name":"m2.7z","size":)" + size +
-              R"(,"sha256":")" + promised.sha256 + R"("}])");
+              R"(,"sha256":")" + first.sha256 + R"("},{"modPakNum":2,"name":"m2.7z","size":)" +
+              size + R"(,"sha256":")" + promised.sha256 + R"("}])");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.error);
         fs::remove_all(root / "one.txt");
@@ -436,7 +436,8 @@ TEST_F(HeadlessFlowTest, ModpakThatBreaksItsPromiseIsNeitherUnpackedNorRecorded)
         EXPECT_EQ(1, result.status);
         EXPECT_EQ("Nuvra Updater error: " + c.error + "\n", result.err);
         EXPECT_EQ("1", readFileBytes(root / "one.txt"));
-        EXPECT_EQ(R"([{"modPakNum":1,"name":"m1.7z"}])", readFileBytes(root / "nuvramodlocal.json"));
+        EXPECT_EQ(R"([{"modPakNum":1,"name":"m1.7z"}])",
+                  readFileBytes(root / "nuvramodlocal.json"));
         EXPECT_FALSE(fs::exists(root / "two.txt"));
         EXPECT_FALSE(fs::exists(root / "m2.7z"));
         EXPECT_FALSE(fs::exists(root / "m2.7z.part"));
@@ -459,7 +460,8 @@ TEST_F(HeadlessFlowTest, IncompleteServerFilesStopTheRunOverHttp) {
         SCOPED_TRACE(prefix);
         writeFileBytes(root / "nuvraconfig.json",
                        R"({"os":"any","url":")" + server.url(prefix) + R"(","nuvraVersion":6})");
-        ProcessResult result = runProcess(updaterExecutable(), {"--headless", "--root", root.string()});
+        ProcessResult result =
+            runProcess(updaterExecutable(), {"--headless", "--root", root.string()});
         EXPECT_EQ(1, result.status);
         EXPECT_EQ("Nuvra Updater error: Incomplete or invalid server file: " +
                       (root / "nuvraconfigremote.json").string() + "\n",

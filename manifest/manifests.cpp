@@ -14,12 +14,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool isDigitText(const std::string& text) {
-    for (char c : text)
-        if (c < '0' || c > '9') return false;
-    return true;
-}
-
 bool isHexDigit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
@@ -36,7 +30,8 @@ ModpakPromise readPromise(const std::string& object, const ModpakEntry& entry) {
         std::uint64_t size = 0;
         const char* end = raw->data() + raw->size();
         auto [stop, error] = std::from_chars(raw->data(), end, size);
-        if (raw->empty() || !isDigitText(*raw) || error != std::errc() || stop != end)
+        // from_chars takes no sign, blank or exponent: only digits reach the end.
+        if (error != std::errc() || stop != end)
             throw invalid("size");
         promise.size = size;
     }

@@ -9,11 +9,11 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "transfer/background_sha256.h"
 #include "transfer/content_check.h"
 #include "transfer/download_seam.h"
 #include "transfer/handles.h"
 #include "transfer/paths.h"
-#include "transfer/background_sha256.h"
 
 namespace fs = std::filesystem;
 
@@ -156,8 +156,7 @@ void downloadFile(const std::string& url, const fs::path& destination, const Con
                                  textFromPath(partial));
     }
     if (checked) {
-        ContentDigest received{checked->received,
-                               checked->hash ? checked->hash->finishHex() : ""};
+        ContentDigest received{checked->received, checked->hash ? checked->hash->finishHex() : ""};
         std::string mismatch = contentMismatch(*check, received, false);
         if (!mismatch.empty()) {
             removeQuietly(partial);

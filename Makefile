@@ -57,7 +57,7 @@ package: build
 BENCH_CORPUS ?= $(BUILD)/bench-corpus
 bench: build
 	@[ -f $(BENCH_CORPUS)/corpus-info.txt ] || bench/make_corpus.sh $(BENCH_CORPUS)
-	bench/run_bench.sh $(BUILD)/nuvraupdater_cpp $(BENCH_CORPUS)
+	PUBLISH=$(BUILD)/nuvrapublish bench/run_bench.sh $(BUILD)/nuvraupdater_cpp $(BENCH_CORPUS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(WINDOWS_BUILD)

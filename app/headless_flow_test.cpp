@@ -10,9 +10,11 @@
 #include <map>
 #include <sstream>
 
+#include "testing/loopback_server.h"
 #include "testing/process.h"
 #include "testing/seven_zip_writer.h"
 #include "testing/temp_dir.h"
+#include "transfer/content_check.h"
 
 namespace fs = std::filesystem;
 
@@ -396,4 +398,75 @@ TEST_F(HeadlessFlowTest, KilledRunsResumeToTheSameResult) {
     ProcessResult last = runProcess(updaterExecutable(), args);
     ASSERT_EQ(0, last.status) << last.err;
     EXPECT_EQ(treeOf(cleanRoot), treeOf(root));
+}
+
+// The server promises a size and a hash; whatever else the mirror holds is neither unpacked nor
+// recorded, and leaves no file behind.
+TEST_F(HeadlessFlowTest, ModpakThatBreaksItsPromiseIsNeitherUnpackedNorRecorded) {
+    writeSevenZip(temp.path() / "m2.7z", {fileEntry("two.txt", "2")});
+    const std::string archive = readFileBytes(temp.path() / "m2.7z");
+    const ContentDigest promised = digestFile(temp.path() / "m2.7z");
+    std::string changed = archive;
+    changed[changed.size() / 2] ^= 1;
+    const std::string page = "<html><body><h1>502 Bad Gateway</h1></body></html>";
+    struct Case {
+        std::string bytes;
+        std::string error;
+    };
+    const std::string size = std::to_string(archive.size());
+    const std::string sizeMismatch =
+        "Size mismatch for modpak 2: m2.7z: expected " + size + " bytes, received ";
+    const std::vector<Case> cases = {
+        {changed, "Checksum mismatch for modpak 2: m2.7z"},
+        {archive + "x", sizeMismatch + "more"},
+        {archive.substr(0, 40), sizeMismatch + "40"},
+        {page, sizeMismatch + std::to_string(page.size())},
+    };
+    writeSevenZip(mirror / "m1.7z", {fileEntry("one.txt", "1")});
+    const ContentDigest first = digestFile(mirror / "m1.7z");
+    setRemote(R"([{"modPakNum":1,"name":"m1.7z","size":)" + std::to_string(first.size) +
+              R"(,"sha256":")" + first.sha256 + R"("},{"modPakNum":2,"name":"m2.7z","size":)" +
+              size + R"(,"sha256":")" + promised.sha256 + R"("}])");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error);
+        fs::remove_all(root / "one.txt");
+        fs::remove_all(root / "nuvramodlocal.json");
+        writeFileBytes(mirror / "m2.7z", c.bytes);
+        ProcessResult result = run();
+        EXPECT_EQ(1, result.status);
+        EXPECT_EQ("Nuvra Updater error: " + c.error + "\n", result.err);
+        EXPECT_EQ("1", readFileBytes(root / "one.txt"));
+        EXPECT_EQ(R"([{"modPakNum":1,"name":"m1.7z"}])",
+                  readFileBytes(root / "nuvramodlocal.json"));
+        EXPECT_FALSE(fs::exists(root / "two.txt"));
+        EXPECT_FALSE(fs::exists(root / "m2.7z"));
+        EXPECT_FALSE(fs::exists(root / "m2.7z.part"));
+    }
+    writeFileBytes(mirror / "m2.7z", archive);
+    ProcessResult result = run();
+    EXPECT_EQ(0, result.status) << result.err;
+    EXPECT_EQ("2", readFileBytes(root / "two.txt"));
+}
+
+// Over HTTP, a truncated, an unasked-for compressed and an error-page server file each stop the
+// run before anything changes.
+TEST_F(HeadlessFlowTest, IncompleteServerFilesStopTheRunOverHttp) {
+    LoopbackServer server(temp.path() / "server");
+    server.serve("nuvraconfigremote.json", R"({"nuvraVersion":6,"url":"x/","os":"any"})");
+    server.serve("nuvrafile.json", "[]");
+    server.serve("nuvramodremote1.json", R"([{"modPakNum":1,"name":"a.txt"}])");
+    server.serve("a.txt", "a");
+    for (const std::string prefix : {"/shortlength/20/", "/gzip/", "/errorpage/"}) {
+        SCOPED_TRACE(prefix);
+        writeFileBytes(root / "nuvraconfig.json",
+                       R"({"os":"any","url":")" + server.url(prefix) + R"(","nuvraVersion":6})");
+        ProcessResult result =
+            runProcess(updaterExecutable(), {"--headless", "--root", root.string()});
+        EXPECT_EQ(1, result.status);
+        EXPECT_EQ("Nuvra Updater error: Incomplete or invalid server file: " +
+                      (root / "nuvraconfigremote.json").string() + "\n",
+                  result.err);
+        EXPECT_FALSE(fs::exists(root / "a.txt"));
+        EXPECT_FALSE(fs::exists(root / "nuvramodlocal.json"));
+    }
 }

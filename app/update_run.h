@@ -23,6 +23,7 @@ struct UpdateRun {
     DownloadClient downloader;
     std::vector<ModpakEntry> localModpaks;
     std::vector<ModpakEntry> remoteModpaks;
+    std::vector<ModpakPromise> remotePromises;  // of remoteModpaks' entries, in the same order
     std::vector<FileEntry> fileEntries;
     std::unique_ptr<ProgressWindow> window;
     int exitStatus = 0;

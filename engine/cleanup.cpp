@@ -5,8 +5,8 @@
 #include <string>
 
 #include "app/update_run.h"
-#include "engine/safe_path.h"
 #include "transfer/paths.h"
+#include "transfer/safe_path.h"
 
 namespace fs = std::filesystem;
 

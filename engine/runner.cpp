@@ -7,12 +7,13 @@
 #include "app/update_run.h"
 #include "engine/cleanup.h"
 #include "engine/pending.h"
-#include "engine/safe_path.h"
 #include "manifest/json_writer.h"
 #include "manifest/manifests.h"
+#include "transfer/content_check.h"
 #include "transfer/extract.h"
 #include "transfer/fetch.h"
 #include "transfer/paths.h"
+#include "transfer/safe_path.h"
 #include "ui/notifications.h"
 
 namespace fs = std::filesystem;
@@ -23,7 +24,8 @@ bool isSevenZipName(const std::string& name) {
     return name.size() >= 3 && name.compare(name.size() - 3, 3, ".7z") == 0;
 }
 
-void applyModpak(UpdateRun& run, const ModpakEntry& entry, int step, int total) {
+void applyModpak(UpdateRun& run, const ModpakEntry& entry, const ModpakPromise& promise, int step,
+                 int total) {
     const std::string number = std::to_string(entry.modPakNum);
     reportProgress(run, {step, total, "Cleaning up for modpak " + number});
     // Refuse a hostile name before anything is removed for it.
@@ -34,7 +36,12 @@ void applyModpak(UpdateRun& run, const ModpakEntry& entry, int step, int total) 
     // Checked again: the cleanup may have changed what the name's folders resolve to.
     fs::path destination = safeTargetPath(run.rootDir, entry.name, entry.modPakNum);
     createDirectories(destination.parent_path());
-    fetchFile(run, run.config.url + entry.name, destination);
+    if (promise.size || !promise.sha256.empty()) {
+        ContentCheck check{promise.size, promise.sha256, "modpak " + number + ": " + entry.name};
+        fetchFile(run, run.config.url + entry.name, destination, &check);
+    } else {
+        fetchFile(run, run.config.url + entry.name, destination);
+    }
 
     reportProgress(run, {step + 1, total, "Applying modpak " + number});
     if (isSevenZipName(entry.name)) {
@@ -65,7 +72,10 @@ void runUpdate(UpdateRun& run) {
             const ModpakEntry entry = run.remoteModpaks[i];
             if (containsModpak(run.localModpaks, entry))
                 continue;
-            applyModpak(run, entry, step, total);
+            // A list set without promises (never by loadManifests) checks nothing.
+            const ModpakPromise promise =
+                i < run.remotePromises.size() ? run.remotePromises[i] : ModpakPromise{};
+            applyModpak(run, entry, promise, step, total);
             step += 2;
         }
         removeRemoteFiles(run);

@@ -12,7 +12,16 @@
 namespace fs = std::filesystem;
 
 UpdaterConfig parseUpdaterConfig(const fs::path& path) {
+    return updaterConfigFromText(readTextFile(path));
+}
+
+UpdaterConfig parseServerConfig(const fs::path& path) {
     const std::string text = readTextFile(path);
+    requireCompleteServerFile(text, path, '{', '}');
+    return updaterConfigFromText(text);
+}
+
+UpdaterConfig updaterConfigFromText(const std::string& text) {
     UpdaterConfig config;
     config.os = readStringField(text, "os");
     config.url = readStringField(text, "url");
@@ -41,7 +50,7 @@ void checkUpdaterVersion(UpdateRun& run) {
     const std::string name = "nuvraconfigremote.json";
     const fs::path path = run.rootDir / pathFromText(name);
     fetchFile(run, run.config.url + name, path);
-    const UpdaterConfig remote = parseUpdaterConfig(path);
+    const UpdaterConfig remote = parseServerConfig(path);
     if (updaterIsBehind(run.config.nuvraVersion, remote.nuvraVersion))
         throw std::runtime_error("Nuvra Updater needs an update! Grab the latest and try again.");
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <filesystem>
+#include <string>
 
 #include "manifest/records.h"
 
@@ -8,6 +9,11 @@ struct UpdateRun;
 // Reads os, url and nuvraVersion (in that order) from a configuration file. Raises the reader's
 // errors ("Unable to open file: <path>", "Missing string field: os", ...).
 UpdaterConfig parseUpdaterConfig(const std::filesystem::path& path);
+// The server's configuration: parseUpdaterConfig of a file that must be complete
+// (requireCompleteServerFile, "{...}").
+UpdaterConfig parseServerConfig(const std::filesystem::path& path);
+// The configuration from a file's text, read as parseUpdaterConfig reads it.
+UpdaterConfig updaterConfigFromText(const std::string& text);
 
 // Finds, reads and rewrites "nuvraconfig.json" in the root folder with the updater's version.
 // Raises "Unable to find nuvraconfig.json. Is it in the same directory as nuvraupdater?" and the

@@ -278,3 +278,28 @@ double readNumberField(const std::string& text, const std::string& key) {
 bool readBoolField(const std::string& text, const std::string& key) {
     return requireValue(text, key, FieldShape::boolean, "boolean") == "true";
 }
+
+void requireCompleteServerFile(const std::string& text, const fs::path& path, char open,
+                               char close) {
+    std::size_t begin = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    begin = skipSpaces(text, begin);
+    std::size_t end = text.size();
+    while (end > begin && isSpace(text[end - 1])) --end;
+    if (end - begin < 2 || text[begin] != open || text[end - 1] != close)
+        throw std::runtime_error("Incomplete or invalid server file: " + textFromPath(path));
+}
+
+std::optional<std::string> findRawFieldValue(const std::string& text, const std::string& key) {
+    const std::string quoted = "\"" + key + "\"";
+    for (std::size_t at = text.find(quoted); at != std::string::npos;
+         at = text.find(quoted, at + 1)) {
+        std::size_t colon = skipSpaces(text, at + quoted.size());
+        if (colon >= text.size() || text[colon] != ':') continue;
+        std::size_t begin = skipSpaces(text, colon + 1);
+        std::size_t end = text.find_first_of(",}]", begin);
+        if (end == std::string::npos) end = text.size();
+        while (end > begin && isSpace(text[end - 1])) --end;
+        return text.substr(begin, end - begin);
+    }
+    return std::nullopt;
+}

@@ -33,3 +33,13 @@ enum class FieldShape { string, integer, number, boolean };
 // Runs in linear time and constant stack depth whatever the input.
 std::optional<std::string> findFieldValue(const std::string& text, const std::string& key,
                                           FieldShape shape);
+
+// Raises "Incomplete or invalid server file: <path>" unless `text`, past a UTF-8 byte-order mark
+// and white space at either end, starts with `open` and ends with `close`. A body cut short, an
+// error page or a compressed body then fails instead of reading as a shorter list.
+void requireCompleteServerFile(const std::string& text, const std::filesystem::path& path,
+                               char open, char close);
+
+// The raw text of the first `"key" : value` in `text`, the value running to the next comma,
+// closing brace or bracket, trailing white space removed; nullopt when the key is absent.
+std::optional<std::string> findRawFieldValue(const std::string& text, const std::string& key);

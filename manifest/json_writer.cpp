@@ -93,3 +93,32 @@ void writeLocalManifest(const fs::path& path, const std::vector<ModpakEntry>& li
     text += "]";
     writeTextFile(path, text);
 }
+
+void writeRemoteManifest(const fs::path& path, const std::vector<RemoteModpak>& list) {
+    // One object a line, so that an admin can read the file and compare versions of it.
+    std::string text = "[";
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        text += i > 0 ? ",\n" : "\n";
+        const ModpakEntry& entry = list[i].entry;
+        const ModpakPromise& promise = list[i].promise;
+        text += "{\"modPakNum\":" + std::to_string(entry.modPakNum) + ",\"name\":\"" +
+                escapeJsonString(entry.name) + "\"";
+        if (promise.size) text += ",\"size\":" + std::to_string(*promise.size);
+        if (!promise.sha256.empty()) text += ",\"sha256\":\"" + promise.sha256 + "\"";
+        text += "}";
+    }
+    text += list.empty() ? "]\n" : "\n]\n";
+    writeTextFile(path, text);
+}
+
+void writeFileList(const fs::path& path, const std::vector<FileEntry>& list) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        text += i > 0 ? ",\n" : "\n";
+        text += "{\"modPakNum\":" + std::to_string(list[i].modPakNum) + ",\"name\":\"" +
+                escapeJsonString(list[i].name) +
+                "\",\"isDirectory\":" + (list[i].isDirectory ? "true" : "false") + "}";
+    }
+    text += list.empty() ? "]\n" : "\n]\n";
+    writeTextFile(path, text);
+}

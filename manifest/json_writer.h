@@ -18,3 +18,10 @@ void writeUpdaterConfig(const std::filesystem::path& path, const UpdaterConfig& 
 
 // [{"modPakNum":1,"name":"..."},...] with no trailing newline.
 void writeLocalManifest(const std::filesystem::path& path, const std::vector<ModpakEntry>& list);
+
+// The server's modpak manifest, one object a line, with "size" and "sha256" where the entry has
+// them: [\n{"modPakNum":1,"name":"...","size":N,"sha256":"..."},\n...\n] and a final newline.
+void writeRemoteManifest(const std::filesystem::path& path, const std::vector<RemoteModpak>& list);
+
+// The server's file list, one object a line: {"modPakNum":3,"name":"...","isDirectory":false}.
+void writeFileList(const std::filesystem::path& path, const std::vector<FileEntry>& list);

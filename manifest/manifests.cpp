@@ -1,5 +1,7 @@
 #include "manifest/manifests.h"
 
+#include <charconv>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -9,6 +11,40 @@
 #include "transfer/paths.h"
 
 namespace fs = std::filesystem;
+
+namespace {
+
+bool isHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Strict where the other fields are lenient: a size read as "12" from "12.5" or "-12" would
+// make a good file fail, or a bad one pass, after the run had begun changing the game folder.
+ModpakPromise readPromise(const std::string& object, const ModpakEntry& entry) {
+    ModpakPromise promise;
+    auto invalid = [&](const std::string& key) {
+        return std::runtime_error("Invalid " + key + " for modpak " +
+                                  std::to_string(entry.modPakNum) + ": " + entry.name);
+    };
+    if (std::optional<std::string> raw = findRawFieldValue(object, "size")) {
+        std::uint64_t size = 0;
+        const char* end = raw->data() + raw->size();
+        auto [stop, error] = std::from_chars(raw->data(), end, size);
+        // from_chars takes no sign, blank or exponent: only digits reach the end.
+        if (error != std::errc() || stop != end)
+            throw invalid("size");
+        promise.size = size;
+    }
+    if (std::optional<std::string> raw = findRawFieldValue(object, "sha256")) {
+        bool valid = raw->size() == 66 && raw->front() == '"' && raw->back() == '"';
+        for (std::size_t i = 1; valid && i + 1 < raw->size(); ++i) valid = isHexDigit((*raw)[i]);
+        if (!valid) throw invalid("sha256");
+        promise.sha256 = raw->substr(1, 64);
+    }
+    return promise;
+}
+
+}  // namespace
 
 std::vector<ModpakEntry> parseModpakList(const fs::path& path) {
     std::vector<ModpakEntry> list;
@@ -21,9 +57,33 @@ std::vector<ModpakEntry> parseModpakList(const fs::path& path) {
     return list;
 }
 
+std::vector<RemoteModpak> parseRemoteModpakList(const fs::path& path) {
+    const std::string text = readTextFile(path);
+    requireCompleteServerFile(text, path, '[', ']');
+    std::vector<RemoteModpak> list;
+    for (const std::string& object : splitJsonObjects(text)) {
+        RemoteModpak remote;
+        remote.entry.modPakNum = readIntField(object, "modPakNum");
+        remote.entry.name = readStringField(object, "name");
+        remote.promise = readPromise(object, remote.entry);
+        list.push_back(std::move(remote));
+    }
+    return list;
+}
+
 std::vector<FileEntry> parseFileList(const fs::path& path) {
+    return fileListFromText(readTextFile(path));
+}
+
+std::vector<FileEntry> parseServerFileList(const fs::path& path) {
+    const std::string text = readTextFile(path);
+    requireCompleteServerFile(text, path, '[', ']');
+    return fileListFromText(text);
+}
+
+std::vector<FileEntry> fileListFromText(const std::string& text) {
     std::vector<FileEntry> list;
-    for (const std::string& object : splitJsonObjects(readTextFile(path))) {
+    for (const std::string& object : splitJsonObjects(text)) {
         FileEntry entry;
         entry.modPakNum = readIntField(object, "modPakNum");
         entry.name = readStringField(object, "name");
@@ -36,8 +96,15 @@ std::vector<FileEntry> parseFileList(const fs::path& path) {
 void loadManifests(UpdateRun& run) {
     const fs::path remotePath = run.rootDir / pathFromText("nuvramodremote1.json");
     fetchFile(run, run.config.url + "nuvramodremote1.json", remotePath);
-    run.remoteModpaks = parseModpakList(remotePath);
-    run.fileEntries = parseFileList(run.rootDir / pathFromText("nuvrafile.json"));
+    std::vector<ModpakEntry> entries;
+    std::vector<ModpakPromise> promises;
+    for (RemoteModpak& remote : parseRemoteModpakList(remotePath)) {
+        entries.push_back(std::move(remote.entry));
+        promises.push_back(std::move(remote.promise));
+    }
+    run.remoteModpaks = std::move(entries);
+    run.remotePromises = std::move(promises);
+    run.fileEntries = parseServerFileList(run.rootDir / pathFromText("nuvrafile.json"));
     const fs::path localPath = run.rootDir / pathFromText("nuvramodlocal.json");
     if (fileExists(localPath)) run.localModpaks = parseModpakList(localPath);
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include "manifest/records.h"
@@ -10,12 +11,22 @@ struct UpdateRun;
 // Raises "Unable to open file: <path>", "Missing integer field: modPakNum", "Missing string
 // field: name", "stoi argument out of range", ...: the first failing object aborts the list.
 std::vector<ModpakEntry> parseModpakList(const std::filesystem::path& path);
+// The server's modpak manifest: as parseModpakList, but the file must be complete
+// (requireCompleteServerFile, "[...]"), and each object's optional "size" (decimal digits, up to
+// 2^64 - 1) and "sha256" (a string of 64 hex digits, either case) are read; a malformed one raises
+// "Invalid size for modpak <n>: <name>" or "Invalid sha256 for modpak <n>: <name>".
+std::vector<RemoteModpak> parseRemoteModpakList(const std::filesystem::path& path);
 // The same for the file list, whose objects also need a boolean isDirectory ("Missing boolean
 // field: isDirectory").
 std::vector<FileEntry> parseFileList(const std::filesystem::path& path);
+// The server's file list: parseFileList of a file that must be complete ("[...]").
+std::vector<FileEntry> parseServerFileList(const std::filesystem::path& path);
+// The file list's entries from its text, read as parseFileList reads them.
+std::vector<FileEntry> fileListFromText(const std::string& text);
 
 // Fetches "nuvramodremote1.json", then reads it, "nuvrafile.json" (already fetched) and, when it
-// exists, "nuvramodlocal.json" into the run. A list is replaced only once its file read whole.
+// exists, "nuvramodlocal.json" into the run (the server's promises into remotePromises). A list is
+// replaced only once its file read whole.
 void loadManifests(UpdateRun& run);
 
 // Removes "nuvrafile.json", "nuvramodremote1.json" and "nuvraconfigremote.json" from the root

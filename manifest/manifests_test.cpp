@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/update_run.h"
+#include "manifest/config.h"
 #include "manifest/json_writer.h"
 #include "testing/temp_dir.h"
 
@@ -144,4 +145,99 @@ TEST_F(ManifestsTest, LocalManifestGrowsByAppendedEntriesAndNamesSurviveEveryRew
         writeLocalManifest(path, again);
         EXPECT_EQ(written, readFileBytes(path));
     }
+}
+
+TEST_F(ManifestsTest, ServerPromisesAreReadBesideTheirEntries) {
+    const std::string hash(64, 'A');
+    writeFileBytes(mirror / "nuvramodremote1.json",
+                   "\xEF\xBB\xBF\n [{\"modPakNum\":5,\"name\":\"m5.7z\",\"size\" : 5000000000,"
+                   "\"sha256\":\"" +
+                       hash +
+                       "\"},{\"modPakNum\":6,\"name\":\"b\"},"
+                       "{\"size\":18446744073709551615,\"modPakNum\":7,\"name\":\"c\"}]\r\n");
+    writeFileBytes(root / "nuvrafile.json", "[]");
+    loadManifests(run);
+    EXPECT_EQ((Modpaks{{5, "m5.7z"}, {6, "b"}, {7, "c"}}), run.remoteModpaks);
+    ASSERT_EQ(3u, run.remotePromises.size());
+    EXPECT_EQ(5000000000u, run.remotePromises[0].size);
+    EXPECT_EQ(hash, run.remotePromises[0].sha256);
+    EXPECT_FALSE(run.remotePromises[1].size);
+    EXPECT_EQ("", run.remotePromises[1].sha256);
+    EXPECT_EQ(18446744073709551615u, run.remotePromises[2].size);
+}
+
+TEST_F(ManifestsTest, MalformedPromiseFailsBeforeAnyListChanges) {
+    writeFileBytes(root / "nuvrafile.json", "[]");
+    const std::string hex(64, 'a');
+    for (const std::string bad : {"\"size\":-1", "\"size\":1.5", "\"size\":\"12\"", "\"size\":null",
+                                  "\"size\":18446744073709551616", "\"size\":1e3"}) {
+        writeFileBytes(
+            mirror / "nuvramodremote1.json",
+            R"([{"modPakNum":1,"name":"a"},{"modPakNum":5,"name":"m5.7z",)" + bad + "}]");
+        run.remoteModpaks = {{7, "stale"}};
+        EXPECT_EQ("Invalid size for modpak 5: m5.7z", thrownMessage([&] { loadManifests(run); }))
+            << bad;
+        EXPECT_EQ((Modpaks{{7, "stale"}}), run.remoteModpaks);
+    }
+    for (const std::string& bad : {"\"" + hex.substr(1) + "\"", "\"" + hex + "a\"", hex,
+                                   "\"" + hex.substr(1) + "g\"", std::string("\"\"")}) {
+        writeFileBytes(mirror / "nuvramodremote1.json",
+                       R"([{"modPakNum":5,"name":"m5.7z","sha256":)" + bad + "}]");
+        EXPECT_EQ("Invalid sha256 for modpak 5: m5.7z", thrownMessage([&] { loadManifests(run); }))
+            << bad;
+    }
+}
+
+// A body cut short, a compressed body sent unasked and an error page must not read as a list.
+TEST_F(ManifestsTest, ServerFilesMustBeComplete) {
+    run.config = UpdaterConfig{"any", 6.0, "http://127.0.0.1:9/unused/"};
+    const std::vector<std::string> broken = {R"([{"modPakNum":1,"name":"a.7z"},{"modPakNum":2,"na)",
+                                             "\x1f\x8b\x08\x00\x00\x00[]",
+                                             "<html><body>Bad Gateway</body></html>",
+                                             "",
+                                             " \n",
+                                             "]",
+                                             "{}"};
+    for (const std::string& text : broken) {
+        SCOPED_TRACE(text);
+        writeFileBytes(mirror / "nuvramodremote1.json", text);
+        writeFileBytes(root / "nuvrafile.json", "[]");
+        EXPECT_EQ("Incomplete or invalid server file: " + (root / "nuvramodremote1.json").string(),
+                  thrownMessage([&] { loadManifests(run); }));
+        writeFileBytes(mirror / "nuvramodremote1.json", "[]");
+        writeFileBytes(root / "nuvrafile.json", text);
+        EXPECT_EQ("Incomplete or invalid server file: " + (root / "nuvrafile.json").string(),
+                  thrownMessage([&] { loadManifests(run); }));
+        writeFileBytes(
+            mirror / "nuvraconfigremote.json",
+            text == "{}" ? std::string(R"({"nuvraVersion":6,"url":"x/","os":"any")") : text);
+        EXPECT_EQ(
+            "Incomplete or invalid server file: " + (root / "nuvraconfigremote.json").string(),
+            thrownMessage([&] { checkUpdaterVersion(run); }));
+    }
+    // The local manifest keeps its lenient reading.
+    writeFileBytes(root / "nuvrafile.json", "[]");
+    writeFileBytes(root / "nuvramodlocal.json", R"({"modPakNum":1,"name":"a.7z"})");
+    loadManifests(run);
+    EXPECT_EQ((Modpaks{{1, "a.7z"}}), run.localModpaks);
+}
+
+TEST_F(ManifestsTest, ServerManifestIsWrittenOneEntryALineWithItsPromises) {
+    const fs::path path = temp.path() / "nuvramodremote1.json";
+    writeRemoteManifest(path, {});
+    EXPECT_EQ("[]\n", readFileBytes(path));
+    writeRemoteManifest(path, {{{1, "a \"b\".7z"}, {12, std::string(64, 'f')}},
+                               {{2, "c.txt"}, {std::nullopt, ""}}});
+    EXPECT_EQ("[\n{\"modPakNum\":1,\"name\":\"a \\\"b\\\".7z\",\"size\":12,\"sha256\":\"" +
+                  std::string(64, 'f') + "\"},\n{\"modPakNum\":2,\"name\":\"c.txt\"}\n]\n",
+              readFileBytes(path));
+    const std::vector<RemoteModpak> again = parseRemoteModpakList(path);
+    ASSERT_EQ(2u, again.size());
+    EXPECT_EQ((ModpakEntry{1, "a \"b\".7z"}), again[0].entry);
+    EXPECT_EQ(12u, again[0].promise.size);
+    writeFileList(path, {{3, "maps/old", true}, {3, "x.txt", false}});
+    EXPECT_EQ(
+        "[\n{\"modPakNum\":3,\"name\":\"maps/old\",\"isDirectory\":true},\n"
+        "{\"modPakNum\":3,\"name\":\"x.txt\",\"isDirectory\":false}\n]\n",
+        readFileBytes(path));
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // The updater's own version; also the one in the download user agent.
@@ -14,6 +15,19 @@ struct UpdaterConfig {
 struct ModpakEntry {
     std::int32_t modPakNum = 0;
     std::string name;  // path relative to the root folder and suffix of the download URL
+};
+
+// What the server's manifest promises about a modpak's file, when it says so. Kept beside the
+// entry, never in it: neither is part of the modpak's identity nor written to the local manifest.
+struct ModpakPromise {
+    std::optional<std::uint64_t> size;
+    std::string sha256;  // 64 hex digits as the server wrote them, or empty
+};
+
+// One object of the server's modpak manifest.
+struct RemoteModpak {
+    ModpakEntry entry;
+    ModpakPromise promise;
 };
 
 struct FileEntry {

@@ -21,6 +21,8 @@ public:
 
     // "http://127.0.0.1:PORT" (or https) followed directly by `path`.
     std::string url(const std::string& path) const;
+    // The folder served at "/": a file put there is served at once.
+    const std::filesystem::path& folder() const { return servedDir; }
     // Serves `body` at "/" + `name` from now on.
     void serve(const std::string& name, const std::string& body) const;
     // The request heads received so far, in order: request line and header lines, each ending

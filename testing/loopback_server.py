@@ -12,9 +12,14 @@ Paths:
                         without a redirect limit ends with a body instead of running for ever
   /drop/N/NAME          announces the whole file NAME, sends N bytes of it and closes
   /stall/N/NAME         announces the whole file NAME, sends N bytes of it and then nothing
+  /shortlength/N/NAME   announces N bytes (Content-Length), sends the whole file NAME and closes
+  /gzip/NAME            the file NAME gzip-compressed with Content-Encoding: gzip, though the
+                        request did not ask for it
+  /errorpage/NAME       status 200 with a proxy's HTML error page instead of the file NAME
   /NAME                 the file NAME under the served folder, or 404
 """
 import argparse
+import gzip
 import http.server
 import os
 import socket
@@ -97,6 +102,31 @@ class Handler(http.server.BaseHTTPRequestHandler):
                         pass
                 except OSError:
                     pass
+        elif len(parts) >= 4 and parts[1] == "shortlength":
+            source = self.served_file("/".join(parts[3:]))
+            if source is None:
+                self.answer(404, body=b"not found\n")
+                return
+            with open(source, "rb") as body:
+                data = body.read()
+            self.send_response(200)
+            self.send_header("Content-Length", parts[2])
+            self.end_headers()
+            self.wfile.write(data)
+            self.close_connection = True
+        elif len(parts) >= 3 and parts[1] == "gzip":
+            source = self.served_file("/".join(parts[2:]))
+            if source is None:
+                self.answer(404, body=b"not found\n")
+                return
+            with open(source, "rb") as body:
+                data = gzip.compress(body.read())
+            self.answer(200, [("Content-Encoding", "gzip")], data)
+        elif len(parts) >= 3 and parts[1] == "errorpage":
+            page = (b"<!DOCTYPE html>\n<html><head><title>502 Bad Gateway</title></head>\n"
+                    b"<body><h1>Bad Gateway</h1><p>The upstream server is unreachable.</p>"
+                    b"</body></html>\n")
+            self.answer(200, [("Content-Type", "text/html")], page)
         else:
             source = self.served_file(path.lstrip("/"))
             if source is None:

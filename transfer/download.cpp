@@ -3,10 +3,14 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 
+#include "transfer/background_sha256.h"
+#include "transfer/content_check.h"
 #include "transfer/download_seam.h"
 #include "transfer/handles.h"
 #include "transfer/paths.h"
@@ -39,6 +43,30 @@ size_t writeBody(char* data, size_t size, size_t count, void* file) {
     return std::fwrite(data, size, count, static_cast<std::FILE*>(file));
 }
 
+// The body of a checked download, counted chunk by chunk as it arrives and hashed beside the
+// transfer on a second thread.
+struct CheckedBody {
+    std::FILE* file = nullptr;
+    const ContentCheck* check = nullptr;
+    std::unique_ptr<BackgroundSha256> hash;  // only when a hash is expected
+    std::uint64_t received = 0;
+    bool overrun = false;
+};
+
+size_t writeCheckedBody(char* data, size_t size, size_t count, void* target) {
+    auto& body = *static_cast<CheckedBody*>(target);
+    const std::uint64_t bytes = static_cast<std::uint64_t>(size) * count;
+    // Past the promised size the body is wrong whatever follows: a short count ends the
+    // transfer now instead of after the rest of an oversized answer.
+    if (body.check->size && bytes > *body.check->size - body.received) {
+        body.overrun = true;
+        return 0;
+    }
+    body.received += bytes;
+    if (body.hash) body.hash->update(data, bytes);
+    return std::fwrite(data, size, count, body.file);
+}
+
 }  // namespace
 
 void setLowSpeedTimeForTesting(long seconds) { lowSpeedTimeOverride = seconds; }
@@ -57,7 +85,7 @@ DownloadClient::DownloadClient() {
 
 DownloadClient::~DownloadClient() { curl_global_cleanup(); }
 
-void downloadFile(const std::string& url, const fs::path& destination) {
+void downloadFile(const std::string& url, const fs::path& destination, const ContentCheck* check) {
     fs::path partial = destination;
     partial += ".part";
     TransferLimits limits{lowSpeedLimit, lowSpeedTimeOverride.load(), maxRedirects};
@@ -66,6 +94,9 @@ void downloadFile(const std::string& url, const fs::path& destination) {
     std::string caFile = textFromPath(certificateAuthority());
     CURLcode result = CURLE_OK;
     bool closed = false;
+    // Made before the ".part" file, so that a hashing library that fails leaves nothing behind.
+    std::unique_ptr<CheckedBody> checked = check ? std::make_unique<CheckedBody>() : nullptr;
+    if (checked && !check->sha256.empty()) checked->hash = std::make_unique<BackgroundSha256>();
     {
         CurlEasy curl(curl_easy_init());
         if (!curl) throw std::runtime_error("Unable to initialize CURL");
@@ -92,8 +123,15 @@ void downloadFile(const std::string& url, const fs::path& destination) {
         curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedTime);
         curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
         curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, receiveBufferSize);
-        curl_easy_setopt(handle, CURLOPT_WRITEDATA, file.get());
-        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeBody);
+        if (checked) {
+            checked->file = file.get();
+            checked->check = check;
+            curl_easy_setopt(handle, CURLOPT_WRITEDATA, checked.get());
+            curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeCheckedBody);
+        } else {
+            curl_easy_setopt(handle, CURLOPT_WRITEDATA, file.get());
+            curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeBody);
+        }
         curl_easy_setopt(handle, CURLOPT_USERAGENT, "nuvraupdater-cpp/6.0");
         curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
         // Windows checks revocation too: a player whose network blocks the revocation servers
@@ -104,6 +142,10 @@ void downloadFile(const std::string& url, const fs::path& destination) {
         result = curl_easy_perform(handle);
         closed = closeFile(file);
     }  // the header list and the handle are released here, before any result is judged
+    if (checked && checked->overrun) {
+        removeQuietly(partial);
+        throw std::runtime_error(contentMismatch(*check, {checked->received, ""}, true));
+    }
     if (result != CURLE_OK) {
         removeQuietly(partial);
         throw std::runtime_error("Download failed for " + url + ": " + curl_easy_strerror(result));
@@ -112,6 +154,14 @@ void downloadFile(const std::string& url, const fs::path& destination) {
         removeQuietly(partial);
         throw std::runtime_error("Unable to finish writing downloaded file: " +
                                  textFromPath(partial));
+    }
+    if (checked) {
+        ContentDigest received{checked->received, checked->hash ? checked->hash->finishHex() : ""};
+        std::string mismatch = contentMismatch(*check, received, false);
+        if (!mismatch.empty()) {
+            removeQuietly(partial);
+            throw std::runtime_error(mismatch);
+        }
     }
     removeQuietly(destination);
     renameFile(partial, destination);

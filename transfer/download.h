@@ -2,6 +2,8 @@
 #include <filesystem>
 #include <string>
 
+struct ContentCheck;
+
 // Initialises libcurl for the whole process on construction and cleans it up on destruction;
 // the run holds exactly one. Raises "curl_global_init failed".
 struct DownloadClient {
@@ -15,4 +17,8 @@ struct DownloadClient {
 // only after the transfer and the close both succeeded. On failure the destination is untouched
 // and no ".part" file is left (except after a failed rename). Raises runtime_error
 // "Download failed for <url>: <library text>", "Unable to create file: <part>", ...
-void downloadFile(const std::string& url, const std::filesystem::path& destination);
+// With a `check`, the body is counted and hashed as it arrives, a body running past the expected
+// size is cut off at once, and the file takes its name only when it matches; otherwise the
+// ".part" file is removed and contentMismatch's message raised (content_check.h).
+void downloadFile(const std::string& url, const std::filesystem::path& destination,
+                  const ContentCheck* check = nullptr);

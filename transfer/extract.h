@@ -8,3 +8,8 @@
 // <target>", "Unable to write archive entry: ...", "Unable to read archive data", "Unable to
 // write archive data", and the path errors.
 void extractArchive(const std::filesystem::path& archive, const std::filesystem::path& destination);
+
+// Reads the 7-Zip archive to its end, every entry's data included, writing nothing: what
+// extractArchive would read. Raises "Unable to open archive: ...", "Unable to read archive: ..."
+// and "Unable to read archive data".
+void readArchiveThrough(const std::filesystem::path& archive);

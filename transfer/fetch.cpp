@@ -4,14 +4,16 @@
 #include <system_error>
 
 #include "app/update_run.h"
+#include "transfer/content_check.h"
 #include "transfer/download.h"
 #include "transfer/paths.h"
 
 namespace fs = std::filesystem;
 
-void fetchFile(UpdateRun& run, const std::string& url, const fs::path& destination) {
+void fetchFile(UpdateRun& run, const std::string& url, const fs::path& destination,
+               const ContentCheck* check) {
     if (!run.options.sourceDir) {
-        downloadFile(url, destination);
+        downloadFile(url, destination, check);
         return;
     }
     // The mirror is flat: only the last component of the name is looked up in it.
@@ -21,7 +23,17 @@ void fetchFile(UpdateRun& run, const std::string& url, const fs::path& destinati
     // With the mirror in the destination's own folder both name one file; removing the
     // destination before the copy would destroy the only copy.
     std::error_code ignored;
-    if (fs::equivalent(source, destination, ignored)) return;
+    if (fs::equivalent(source, destination, ignored)) {
+        if (check) {
+            std::string mismatch = contentMismatch(*check, digestFile(source), false);
+            if (!mismatch.empty()) throw std::runtime_error(mismatch);
+        }
+        return;
+    }
+    if (check) {
+        copyFileChecked(source, destination, check);
+        return;
+    }
     removeQuietly(destination);
     copyFile(source, destination);
 }

@@ -2,10 +2,14 @@
 #include <filesystem>
 #include <string>
 
+struct ContentCheck;
 struct UpdateRun;
 
 // Puts the remote file into `destination`: copied from the run's local source folder (by the
 // destination's last name component) when one was given, downloaded from `url` otherwise.
 // Raises "Local source file not found: <path>", FileSystemError "exists"/"copy_file", or the
-// download errors.
-void fetchFile(UpdateRun& run, const std::string& url, const std::filesystem::path& destination);
+// download errors. With a `check`, the file is counted and hashed while it is downloaded or
+// copied (through "<destination>.part") and takes its name only when it matches; otherwise no
+// ".part" file is left, the destination is untouched and the mismatch raised (content_check.h).
+void fetchFile(UpdateRun& run, const std::string& url, const std::filesystem::path& destination,
+               const ContentCheck* check = nullptr);

@@ -1,4 +1,4 @@
-#include "engine/safe_path.h"
+#include "transfer/safe_path.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "engine/safe_path.h"
 #include "testing/temp_dir.h"
 #include "transfer/paths.h"
+#include "transfer/safe_path.h"
 
 namespace fs = std::filesystem;
 

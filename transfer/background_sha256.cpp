@@ -1,0 +1,93 @@
+#include "transfer/background_sha256.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+
+namespace {
+
+// Large enough that a block costs far more to hash than to hand over, and few enough to bound
+// the memory a verified transfer takes.
+constexpr std::size_t blockSize = 1024 * 1024;
+constexpr std::size_t blockCount = 4;
+
+void hashQueuedBlocks(BackgroundSha256& state) {
+    for (;;) {
+        std::size_t index = 0;
+        {
+            std::unique_lock<std::mutex> lock(state.mutex);
+            state.changed.wait(lock, [&] { return !state.queued.empty() || state.ended; });
+            if (state.queued.empty()) return;
+            index = state.queued.front();
+            state.queued.pop_front();
+        }
+        BackgroundSha256::Block& block = state.blocks[index];
+        bool hashed = true;
+        try {
+            state.hash.update(block.bytes.data(), block.size);
+        } catch (const std::exception&) {
+            hashed = false;  // reported by finishHex; the stream itself goes on
+        }
+        {
+            std::lock_guard<std::mutex> lock(state.mutex);
+            if (!hashed) state.failed = true;
+            state.idle.push_back(index);
+        }
+        state.changed.notify_all();
+    }
+}
+
+}  // namespace
+
+BackgroundSha256::BackgroundSha256() : blocks(blockCount) {
+    for (std::size_t i = 0; i < blockCount; ++i) {
+        blocks[i].bytes.resize(blockSize);
+        idle.push_back(i);
+    }
+    worker = std::thread(hashQueuedBlocks, std::ref(*this));
+}
+
+BackgroundSha256::~BackgroundSha256() {
+    if (!worker.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ended = true;
+    }
+    changed.notify_all();
+    worker.join();
+}
+
+void BackgroundSha256::update(const char* data, std::size_t size) {
+    while (size > 0) {
+        std::size_t index = 0;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return !idle.empty(); });
+            index = idle.back();
+            idle.pop_back();
+        }
+        // The block is this thread's alone between leaving `idle` and entering `queued`.
+        Block& block = blocks[index];
+        block.size = std::min(size, blockSize);
+        std::memcpy(block.bytes.data(), data, block.size);
+        data += block.size;
+        size -= block.size;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            queued.push_back(index);
+        }
+        changed.notify_all();
+    }
+}
+
+std::string BackgroundSha256::finishHex() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ended = true;
+    }
+    changed.notify_all();
+    worker.join();
+    if (failed) throw std::runtime_error("Unable to compute SHA-256");
+    return hash.finishHex();
+}

@@ -1,0 +1,40 @@
+#pragma once
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "transfer/sha256.h"
+
+// SHA-256 of a stream, computed on a second thread while the caller goes on receiving and writing
+// the bytes, so that verifying a file costs little more wall time than storing it. update copies
+// the bytes into one of a few buffers of its own and waits only when all of them are still
+// queued for hashing. Raises runtime_error "Unable to compute SHA-256" from finishHex when the
+// library refused a step.
+struct BackgroundSha256 {
+    BackgroundSha256();
+    ~BackgroundSha256();
+    BackgroundSha256(const BackgroundSha256&) = delete;
+    BackgroundSha256& operator=(const BackgroundSha256&) = delete;
+
+    void update(const char* data, std::size_t size);
+    // Waits for every queued byte; the digest as 64 lower-case hex digits. Once only.
+    std::string finishHex();
+
+    struct Block {
+        std::vector<char> bytes;
+        std::size_t size = 0;
+    };
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Block> blocks;
+    std::deque<std::size_t> queued;  // indexes of filled blocks, in stream order
+    std::vector<std::size_t> idle;   // indexes of blocks free to fill
+    bool ended = false;
+    bool failed = false;
+    Sha256 hash;  // touched by the worker alone until it has been joined
+    std::thread worker;
+};

@@ -1,0 +1,36 @@
+#pragma once
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+// What a fetched file must be before it may take its name. An absent size or an empty hash is
+// not checked. `subject` names the file in messages ("modpak 5: m5.7z").
+struct ContentCheck {
+    std::optional<std::uint64_t> size;
+    std::string sha256;  // 64 hex digits, either case
+    std::string subject;
+};
+
+// What a file holds: its length and its SHA-256 as 64 lower-case hex digits.
+struct ContentDigest {
+    std::uint64_t size = 0;
+    std::string sha256;
+};
+
+// The message for a file that fails `check`: "Size mismatch for <subject>: expected N bytes,
+// received M" (or "received more" when `overrun`, the body having been cut off past the expected
+// size), else "Checksum mismatch for <subject>"; empty when everything the check holds matches.
+std::string contentMismatch(const ContentCheck& check, const ContentDigest& received, bool overrun);
+
+// The size and SHA-256 of a file, read whole. Raises FileSystemError "read" naming it.
+ContentDigest digestFile(const std::filesystem::path& path);
+
+// Copies `source` into "<destination>.part" (created fresh, synced), counting and hashing while
+// it copies, then, when `check` is given, verifies the copy (a source longer than the expected
+// size is cut off at once) and only then renames it over `destination`. On failure the
+// destination is untouched and no ".part" file is left. Raises FileSystemError "copy_file"
+// naming source and destination, or runtime_error with contentMismatch's message. Returns what was
+// copied.
+ContentDigest copyFileChecked(const std::filesystem::path& source,
+                              const std::filesystem::path& destination, const ContentCheck* check);

@@ -1,0 +1,52 @@
+#include <bcrypt.h>
+#include <windows.h>
+
+#include <stdexcept>
+
+#include "transfer/sha256.h"
+
+struct Sha256::State {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+};
+
+namespace {
+
+[[noreturn]] void fail() { throw std::runtime_error("Unable to compute SHA-256"); }
+
+bool succeeded(NTSTATUS status) { return status >= 0; }
+
+}  // namespace
+
+Sha256::Sha256() : state(std::make_unique<State>()) {
+    if (!succeeded(
+            BCryptOpenAlgorithmProvider(&state->algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+        fail();
+    // With no object buffer given, CNG allocates and frees the hash object itself.
+    if (!succeeded(BCryptCreateHash(state->algorithm, &state->hash, nullptr, 0, nullptr, 0, 0))) {
+        BCryptCloseAlgorithmProvider(state->algorithm, 0);
+        fail();
+    }
+}
+
+Sha256::~Sha256() {
+    BCryptDestroyHash(state->hash);
+    BCryptCloseAlgorithmProvider(state->algorithm, 0);
+}
+
+void Sha256::update(const void* data, std::size_t size) {
+    // BCryptHashData takes a 32-bit length, so larger blocks go in slices.
+    auto bytes = static_cast<PUCHAR>(const_cast<void*>(data));
+    while (size > 0) {
+        ULONG slice = size > 0x40000000 ? 0x40000000 : static_cast<ULONG>(size);
+        if (!succeeded(BCryptHashData(state->hash, bytes, slice, 0))) fail();
+        bytes += slice;
+        size -= slice;
+    }
+}
+
+std::string Sha256::finishHex() {
+    unsigned char digest[32];
+    if (!succeeded(BCryptFinishHash(state->hash, digest, sizeof digest, 0))) fail();
+    return hexDigest(digest, sizeof digest);
+}

@@ -77,7 +77,8 @@ test-windows: windows build
 
 # Pictures of the Windows build's window under wine, into docs/screenshots/windows-*.png.
 screenshots-windows: windows
-	windows/with-wine $(WINDOWS_BUILD) scripts/screenshots windows/wine-updater docs/screenshots windows-
+	NUVRA_UNDER_WINE=1 windows/with-wine $(WINDOWS_BUILD) scripts/screenshots windows/wine-updater \
+	  docs/screenshots windows-
 
 # A zip for players: the .exe, a short README and the licences of every library linked into it.
 package-windows: windows

@@ -1,5 +1,7 @@
-#include <bcrypt.h>
+// <bcrypt.h> relies on the types of <windows.h>.
 #include <windows.h>
+
+#include <bcrypt.h>
 
 #include <stdexcept>
 

@@ -15,6 +15,7 @@
 #include "testing/process.h"
 #include "testing/seven_zip_writer.h"
 #include "testing/temp_dir.h"
+#include "transfer/sha256.h"
 
 namespace fs = std::filesystem;
 
@@ -69,6 +70,7 @@ struct Scenario {
     std::string localManifest;  // written to the game folder first when not empty
     std::string remoteVersion = "6";
     std::string codePageLocale;  // LC_ALL for wine, which takes the ANSI code page from it
+    std::string failure;         // what the error line of a failing run says, ports aside
 };
 
 class DifferentialTest : public ::testing::TestWithParam<Scenario> {
@@ -118,8 +120,10 @@ protected:
         scenario.serve(mirror);
         if (scenario.overHttp) {
             server.emplace(temp.path() / "http");
-            for (const auto& item : fs::directory_iterator(mirror))
-                server->serve(item.path().filename().string(), readFileBytes(item.path()));
+            for (const auto& item : fs::recursive_directory_iterator(mirror))
+                if (item.is_regular_file())
+                    server->serve(fs::relative(item.path(), mirror).generic_string(),
+                                  readFileBytes(item.path()));
         }
     }
 
@@ -133,7 +137,9 @@ protected:
 void threeModpaks(const fs::path& server) {
     writeSevenZip(server / "core.7z", {folderEntry("data"), fileEntry("data/rules.txt", "v1"),
                                        fileEntry("data/old.txt", "old")});
+    // The mirror holds it by its last name component, the web server under its whole name.
     writeFileBytes(server / "readme.txt", "plain file");
+    writeFileBytes(server / "docs" / "readme.txt", "plain file");
     writeSevenZip(server / "patch.7z",
                   {fileEntry("data/rules.txt", "v2"), fileEntry("maps/deep/a.map", "map")});
     writeFileBytes(server / "nuvramodremote1.json",
@@ -161,6 +167,29 @@ void namesOutsideAscii(const fs::path& server) {
     writeFileBytes(server / "nuvramodremote1.json", R"([{"modPakNum":1,"name":"names.7z"}])");
 }
 
+std::string sha256Of(const fs::path& file) {
+    const std::string bytes = readFileBytes(file);
+    Sha256 hash;
+    hash.update(bytes.data(), bytes.size());
+    return hash.finishHex();
+}
+
+// Modpaks with their sizes and hashes: the first one matches, the second one's file was
+// replaced after its hash was taken.
+void verifiedModpaks(const fs::path& server) {
+    writeSevenZip(server / "good.7z", {fileEntry("good.txt", "good")});
+    writeSevenZip(server / "bad.7z", {fileEntry("bad.txt", "before")});
+    const std::string badHash = sha256Of(server / "bad.7z");
+    writeSevenZip(server / "bad.7z", {fileEntry("bad.txt", "after!")});
+    writeFileBytes(server / "nuvramodremote1.json",
+                   R"([{"modPakNum":1,"name":"good.7z","size":)" +
+                       std::to_string(fs::file_size(server / "good.7z")) + R"(,"sha256":")" +
+                       sha256Of(server / "good.7z") +
+                       R"("},{"modPakNum":2,"name":"bad.7z","size":)" +
+                       std::to_string(fs::file_size(server / "bad.7z")) + R"(,"sha256":")" +
+                       badHash + R"("}])");
+}
+
 const std::string appliedBefore = R"([{"modPakNum":9,"name":"done.7z"}])";
 
 const Scenario scenarios[] = {
@@ -173,17 +202,20 @@ const Scenario scenarios[] = {
              writeFileBytes(server / "nuvramodremote1.json",
                             R"([{"modPakNum":1,"name":"one.7z"},{"modPakNum":2,"name":"two.7z"}])");
          },
-     .overHttp = true},
+     .overHttp = true,
+     .failure = "Download failed for <server>/two.7z: HTTP response code said error"},
     {.name = "VersionGate",
      .serve = [](const fs::path& server) { writeFileBytes(server / "nuvramodremote1.json", "[]"); },
-     .remoteVersion = "7"},
+     .remoteVersion = "7",
+     .failure = "Nuvra Updater needs an update! Grab the latest and try again."},
     {.name = "UnsafeModpakName",
      .serve =
          [](const fs::path& server) {
              writeSevenZip(server / "evil.7z", {fileEntry("x.txt", "x")});
              writeFileBytes(server / "nuvramodremote1.json",
                             R"([{"modPakNum":3,"name":"../evil.7z"}])");
-         }},
+         },
+     .failure = "Refusing unsafe path for modpak 3: ../evil.7z"},
     {.name = "ArchiveEntryOutsideTheGame",
      .serve =
          [](const fs::path& server) {
@@ -191,7 +223,15 @@ const Scenario scenarios[] = {
                            {fileEntry("inside.txt", "in"), fileEntry("../outside.txt", "out")});
              writeFileBytes(server / "nuvramodremote1.json",
                             R"([{"modPakNum":1,"name":"evil.7z"}])");
-         }},
+         },
+     .failure = "Blocked archive entry outside destination: <game>/../outside.txt"},
+    {.name = "VerifiedModpaksFromTheMirror",
+     .serve = verifiedModpaks,
+     .failure = "Checksum mismatch for modpak 2: bad.7z"},
+    {.name = "VerifiedModpaksOverHttp",
+     .serve = verifiedModpaks,
+     .overHttp = true,
+     .failure = "Checksum mismatch for modpak 2: bad.7z"},
     {.name = "NamesOutsideAsciiUnderCodePage1252",
      .serve = namesOutsideAscii,
      .codePageLocale = "en_US.UTF-8"},
@@ -207,7 +247,11 @@ TEST_P(DifferentialTest, WindowsAndLinuxAgree) {
     Outcome onLinux = run(temp.path() / "linux", false);
     Outcome onWindows = run(temp.path() / "windows", true);
     EXPECT_EQ(onLinux, onWindows);
-    EXPECT_NE(-1, onLinux.status);
+    const std::string& failure = GetParam().failure;
+    std::string err = onLinux.err;
+    if (server) replaceAll(err, server->url("/"), "<server>/");
+    EXPECT_EQ(failure.empty() ? "" : "Nuvra Updater error: " + failure + "\n", err);
+    EXPECT_EQ(failure.empty() ? 0 : 1, onLinux.status);
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, DifferentialTest, ::testing::ValuesIn(scenarios),
@@ -225,13 +269,13 @@ TEST(WindowsNames, ManifestNamesAreReadInTheAnsiCodePage) {
     writeFileBytes(mirror / "nuvrafile.json", "[]");
     writeFileBytes(mirror / "nuvramodremote1.json", "[{\"modPakNum\":1,\"name\":\"\xE0.7z\"}]");
     writeSevenZip(mirror / "\xD0\xB0.7z", {fileEntry("a.txt", "cyrillic a")});
-    ProcessResult result = runProcess(
-        wineProgram,
-        {windowsExecutable().string(), "--headless", "--root", game.string(), "--source-dir",
-         mirror.string()},
-        temp.path(), {{"LC_ALL", "ru_RU.UTF-8"}});
+    ProcessResult result = runProcess(wineProgram,
+                                      {windowsExecutable().string(), "--headless", "--root",
+                                       game.string(), "--source-dir", mirror.string()},
+                                      temp.path(), {{"LC_ALL", "ru_RU.UTF-8"}});
     EXPECT_EQ(0, result.status) << result.out << result.err;
     EXPECT_EQ("cyrillic a", readFileBytes(game / "a.txt"));
-    EXPECT_EQ("[{\"modPakNum\":1,\"name\":\"\xE0.7z\"}]", readFileBytes(game / "nuvramodlocal.json"));
+    EXPECT_EQ("[{\"modPakNum\":1,\"name\":\"\xE0.7z\"}]",
+              readFileBytes(game / "nuvramodlocal.json"));
     EXPECT_TRUE(fs::exists(mirror / "\xD0\xB0.7z"));
 }

@@ -35,6 +35,31 @@ bool keepsResolutions(archive_entry* entry) {
     return (type == AE_IFREG || type == AE_IFDIR) && archive_entry_hardlink(entry) == nullptr;
 }
 
+// A reader with the 7-Zip format and every filter, opened on `archive`.
+ArchiveReader openSevenZip(const fs::path& archive) {
+    ArchiveReader reader(archive_read_new());
+    if (!reader) throw std::runtime_error("Unable to initialize libarchive");
+    archive_read_support_format_7zip(reader.get());
+    archive_read_support_filter_all(reader.get());
+    if (openArchiveFile(reader.get(), archive, readBlockSize) != ARCHIVE_OK)
+        throw std::runtime_error("Unable to open archive: " + textFromPath(archive) + " (" +
+                                 errorText(reader.get()) + ")");
+    return reader;
+}
+
+// The next entry's header, or null at the end of the archive.
+archive_entry* nextEntry(archive* reader, const fs::path& archive) {
+    archive_entry* entry = nullptr;
+    int header = archive_read_next_header(reader, &entry);
+    if (header == ARCHIVE_EOF) return nullptr;
+    // Stopping quietly here would record half a modpak as applied. A warning is a name that
+    // cannot be converted even to UTF-8: writing it under a mangled name helps no one.
+    if (header != ARCHIVE_OK)
+        throw std::runtime_error("Unable to read archive: " + textFromPath(archive) + " (" +
+                                 errorText(reader) + ")");
+    return entry;
+}
+
 }  // namespace
 
 void extractArchive(const fs::path& archive, const fs::path& destination) {
@@ -43,17 +68,11 @@ void extractArchive(const fs::path& archive, const fs::path& destination) {
     // C locale that the process keeps, names outside ASCII could not be converted at all.
     ThreadUtf8Locale utf8Names;
 
-    ArchiveReader reader(archive_read_new());
+    ArchiveReader reader = openSevenZip(archive);
     ArchiveWriter writer(archive_write_disk_new());  // released first: it completes folder times
-    if (!reader || !writer) throw std::runtime_error("Unable to initialize libarchive");
-    archive_read_support_format_7zip(reader.get());
-    archive_read_support_filter_all(reader.get());
+    if (!writer) throw std::runtime_error("Unable to initialize libarchive");
     archive_write_disk_set_options(writer.get(), writerOptions);
     archive_write_disk_set_standard_lookup(writer.get());
-
-    if (openArchiveFile(reader.get(), archive, readBlockSize) != ARCHIVE_OK)
-        throw std::runtime_error("Unable to open archive: " + textFromPath(archive) + " (" +
-                                 errorText(reader.get()) + ")");
 
     // Resolved once: no entry may legitimately change where the destination lies, and a fixed
     // reference cannot be moved by an entry that turns the destination itself into a link.
@@ -62,16 +81,7 @@ void extractArchive(const fs::path& archive, const fs::path& destination) {
     // system call per component; most entries share their folder with the one before.
     std::unordered_set<fs::path::string_type> verifiedFolders;
 
-    for (;;) {
-        archive_entry* entry = nullptr;
-        int header = archive_read_next_header(reader.get(), &entry);
-        if (header == ARCHIVE_EOF) break;
-        // Stopping quietly here would record half a modpak as applied. A warning is a name that
-        // cannot be converted even to UTF-8: writing it under a mangled name helps no one.
-        if (header != ARCHIVE_OK)
-            throw std::runtime_error("Unable to read archive: " + textFromPath(archive) + " (" +
-                                     errorText(reader.get()) + ")");
-
+    while (archive_entry* entry = nextEntry(reader.get(), archive)) {
         fs::path target = destination / archiveEntryPath(entry);
         fs::path folder = target.parent_path();
         if (folder.empty()) folder = destination;
@@ -105,21 +115,8 @@ void extractArchive(const fs::path& archive, const fs::path& destination) {
 
 void readArchiveThrough(const fs::path& archive) {
     ThreadUtf8Locale utf8Names;
-    ArchiveReader reader(archive_read_new());
-    if (!reader) throw std::runtime_error("Unable to initialize libarchive");
-    archive_read_support_format_7zip(reader.get());
-    archive_read_support_filter_all(reader.get());
-    if (archive_read_open_filename(reader.get(), textFromPath(archive).c_str(), readBlockSize) !=
-        ARCHIVE_OK)
-        throw std::runtime_error("Unable to open archive: " + textFromPath(archive) + " (" +
-                                 errorText(reader.get()) + ")");
-    for (;;) {
-        archive_entry* entry = nullptr;
-        int header = archive_read_next_header(reader.get(), &entry);
-        if (header == ARCHIVE_EOF) break;
-        if (header != ARCHIVE_OK)
-            throw std::runtime_error("Unable to read archive: " + textFromPath(archive) + " (" +
-                                     errorText(reader.get()) + ")");
+    ArchiveReader reader = openSevenZip(archive);
+    while (nextEntry(reader.get(), archive)) {
         // Skipping would not decode the data, and so would not find a damaged block.
         for (;;) {
             const void* block = nullptr;

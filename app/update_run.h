@@ -1,6 +1,6 @@
 #pragma once
-#include <filesystem>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <vector>

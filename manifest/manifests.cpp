@@ -120,6 +120,7 @@ void loadManifests(UpdateRun& run) {
 void removeRemoteFiles(UpdateRun& run) {
     for (const char* name : {"nuvrafile.json", "nuvramodremote1.json", "nuvraconfigremote.json"}) {
         removeQuietly(run.rootDir / pathFromText(name));
-        if (run.pinnedKey) removeQuietly(run.rootDir / pathFromText(std::string(name) + ".minisig"));
+        if (run.pinnedKey)
+            removeQuietly(run.rootDir / pathFromText(std::string(name) + ".minisig"));
     }
 }

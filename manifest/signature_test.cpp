@@ -22,15 +22,20 @@ struct SignatureTest : ::testing::Test {
     PublicKey makeKey(const std::string& name) {
         const fs::path pub = temp.path() / (name + ".pub");
         ProcessResult made = runProcess(MINISIGN_EXE, {"-G", "-W", "-p", pub.string(), "-s",
-                                                        (temp.path() / (name + ".key")).string()});
+                                                       (temp.path() / (name + ".key")).string()});
         EXPECT_EQ(0, made.status) << made.err;
         return readPublicKeyFile(pub);
     }
 
     std::string sign(const std::string& keyName, std::vector<std::string> options) {
         const fs::path signature = temp.path() / "signature";
-        std::vector<std::string> args = {"-S", "-s", (temp.path() / (keyName + ".key")).string(),
-                                         "-m", file.string(), "-x", signature.string()};
+        std::vector<std::string> args = {"-S",
+                                         "-s",
+                                         (temp.path() / (keyName + ".key")).string(),
+                                         "-m",
+                                         file.string(),
+                                         "-x",
+                                         signature.string()};
         args.insert(args.end(), options.begin(), options.end());
         ProcessResult signedFile = runProcess(MINISIGN_EXE, args);
         EXPECT_EQ(0, signedFile.status) << signedFile.err;
@@ -46,8 +51,8 @@ TEST_F(SignatureTest, MinisignSignaturesVerify) {
         std::vector<std::string> options;
         std::uint64_t sequence;
     } cases[] = {
-        {{}, 0},                                                    // prehashed, minisign's comment
-        {{"-l"}, 0},                                                // legacy, over the file itself
+        {{}, 0},      // prehashed, minisign's comment
+        {{"-l"}, 0},  // legacy, over the file itself
         {{"-t", "timestamp:1\tfile:nuvrafile.json\tseq:7"}, 7},
         {{"-l", "-t", "seq:18446744073709551615"}, 18446744073709551615u},
     };
@@ -79,13 +84,13 @@ TEST_F(SignatureTest, RefusesWhatItCannotTrust) {
          "invalid sequence number in the trusted comment: seq:-1"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(prefix + c.expected,
-                  thrownMessage([&] { verifySignature(c.content, c.signature, key, "nuvrafile.json"); }));
+        EXPECT_EQ(prefix + c.expected, thrownMessage([&] {
+                      verifySignature(c.content, c.signature, key, "nuvrafile.json");
+                  }));
     }
     std::string legacyChanged = content;
     legacyChanged[2] = 'x';
-    EXPECT_EQ(prefix + "the signature does not match the file",
-              thrownMessage([&] {
+    EXPECT_EQ(prefix + "the signature does not match the file", thrownMessage([&] {
                   verifySignature(legacyChanged, sign("a", {"-l"}), key, "nuvrafile.json");
               }));
 }

@@ -66,8 +66,8 @@ void fetchServerFile(UpdateRun& run, const std::string& name) {
     const std::string signatureName = name + ".minisig";
     const fs::path signaturePath = run.rootDir / pathFromText(signatureName);
     fetchFile(run, run.config.url + signatureName, signaturePath);
-    const std::uint64_t sequence = verifySignature(readTextFile(path), readTextFile(signaturePath),
-                                                   *run.pinnedKey, name);
+    const std::uint64_t sequence =
+        verifySignature(readTextFile(path), readTextFile(signaturePath), *run.pinnedKey, name);
     const std::uint64_t accepted = acceptedSequence(run.rootDir, *run.pinnedKey);
     if (sequence < accepted)
         throw std::runtime_error("Refusing an older server manifest: " + name +

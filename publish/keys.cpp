@@ -27,7 +27,8 @@ constexpr std::size_t saltAt = 6, opsAt = 38, memAt = 46, keyIdAt = 54, keyAt = 
 constexpr std::size_t encryptedSize = secretFileSize - keyIdAt;
 
 void putLittleEndian(std::vector<unsigned char>& bytes, std::size_t at, std::uint64_t value) {
-    for (std::size_t i = 0; i < 8; ++i) bytes[at + i] = static_cast<unsigned char>(value >> (8 * i));
+    for (std::size_t i = 0; i < 8; ++i)
+        bytes[at + i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
 std::uint64_t getLittleEndian(const std::vector<unsigned char>& bytes, std::size_t at) {
@@ -54,7 +55,8 @@ bool applyPassword(std::vector<unsigned char>& bytes, const std::string& passwor
     std::vector<unsigned char> stream(encryptedSize);
     if (crypto_pwhash_scryptsalsa208sha256(
             stream.data(), stream.size(), password.data(), password.size(), bytes.data() + saltAt,
-            getLittleEndian(bytes, opsAt), static_cast<std::size_t>(getLittleEndian(bytes, memAt))) != 0)
+            getLittleEndian(bytes, opsAt),
+            static_cast<std::size_t>(getLittleEndian(bytes, memAt))) != 0)
         return false;
     for (std::size_t i = 0; i < encryptedSize; ++i) bytes[keyIdAt + i] ^= stream[i];
     sodium_memzero(stream.data(), stream.size());
@@ -77,8 +79,9 @@ std::vector<unsigned char> readSecretBytes(const fs::path& path) {
 std::string signatureText(const std::string& content, const std::string& trustedComment,
                           const SecretKey& key) {
     std::array<unsigned char, crypto_generichash_BYTES_MAX> hash{};
-    crypto_generichash(hash.data(), hash.size(), reinterpret_cast<const unsigned char*>(content.data()),
-                       content.size(), nullptr, 0);
+    crypto_generichash(hash.data(), hash.size(),
+                       reinterpret_cast<const unsigned char*>(content.data()), content.size(),
+                       nullptr, 0);
     std::vector<unsigned char> signature(2 + key.keyId.size() + crypto_sign_BYTES);
     signature[0] = 'E';
     signature[1] = 'D';
@@ -90,8 +93,9 @@ std::string signatureText(const std::string& content, const std::string& trusted
     crypto_sign_detached(global.data(), nullptr, signedComment.data(), signedComment.size(),
                          key.key.data());
     return "untrusted comment: signature from nuvrapublish secret key\n" +
-           base64FromBytes(signature.data(), signature.size()) + "\ntrusted comment: " +
-           trustedComment + "\n" + base64FromBytes(global.data(), global.size()) + "\n";
+           base64FromBytes(signature.data(), signature.size()) +
+           "\ntrusted comment: " + trustedComment + "\n" +
+           base64FromBytes(global.data(), global.size()) + "\n";
 }
 
 }  // namespace
@@ -163,9 +167,10 @@ SecretKey readSecretKeyFile(const fs::path& path, const std::string& password) {
 }
 
 bool serverIsSigned(const fs::path& dir) {
-    return std::any_of(std::begin(serverFileNames), std::end(serverFileNames), [&](const char* name) {
-        return fileExists(dir / pathFromText(std::string(name) + ".minisig"));
-    });
+    return std::any_of(std::begin(serverFileNames), std::end(serverFileNames),
+                       [&](const char* name) {
+                           return fileExists(dir / pathFromText(std::string(name) + ".minisig"));
+                       });
 }
 
 std::uint64_t signServer(const fs::path& dir, const SecretKey& key) {

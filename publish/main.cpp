@@ -18,7 +18,8 @@ namespace {
 
 const char* const usage =
     "Usage: nuvrapublish init DIR --url URL\n"
-    "       nuvrapublish add DIR FILE [--retire PATH]... [--retire-dir PATH]... [--secret-key KEY]\n"
+    "       nuvrapublish add DIR FILE [--retire PATH]... [--retire-dir PATH]... [--secret-key "
+    "KEY]\n"
     "       nuvrapublish check DIR\n"
     "       nuvrapublish rehash DIR [--secret-key KEY]\n"
     "       nuvrapublish keygen KEYDIR [--unencrypted]\n"
@@ -61,8 +62,8 @@ std::optional<SecretKey> signingKey(std::vector<std::string>& args, const std::s
         }
     if (!file) {
         if (required || serverIsSigned(pathFromText(args[1])))
-            throw std::runtime_error("No secret key to sign " + args[1] + " with after " +
-                                     command + ": give --secret-key KEY or set NUVRA_SECRET_KEY");
+            throw std::runtime_error("No secret key to sign " + args[1] + " with after " + command +
+                                     ": give --secret-key KEY or set NUVRA_SECRET_KEY");
         return std::nullopt;
     }
     const auto path = pathFromText(*file);
@@ -93,7 +94,8 @@ int run(std::vector<std::string> args) {
             escapeJsonString(args[3]).c_str());
         return 0;
     }
-    if (command == "keygen" && (args.size() == 2 || (args.size() == 3 && args[2] == "--unencrypted"))) {
+    if (command == "keygen" &&
+        (args.size() == 2 || (args.size() == 3 && args[2] == "--unencrypted"))) {
         std::optional<std::string> secret;
         if (args.size() == 2) {
             secret = password("Password for the new secret key: ");
@@ -101,7 +103,8 @@ int run(std::vector<std::string> args) {
                 readPassword("The same password again: ") != *secret)
                 throw std::runtime_error("The passwords differ; no key was written");
             if (secret->empty())
-                throw std::runtime_error("An empty password; use --unencrypted for a key without one");
+                throw std::runtime_error(
+                    "An empty password; use --unencrypted for a key without one");
         }
         const PublicKey key = generateKeyPair(dir, secret);
         std::printf("Wrote the secret key %s and the public key %s (key %s)\n",

@@ -1,11 +1,11 @@
-#include "publish/password.h"
-
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <iostream>
 #include <stdexcept>
+
+#include "publish/password.h"
 
 std::string readPassword(const std::string& prompt) {
     std::fputs(prompt.c_str(), stderr);

@@ -1,10 +1,10 @@
-#include "publish/password.h"
-
 #include <windows.h>
 
 #include <cstdio>
 #include <iostream>
 #include <stdexcept>
+
+#include "publish/password.h"
 
 std::string readPassword(const std::string& prompt) {
     std::fputs(prompt.c_str(), stderr);

@@ -73,7 +73,8 @@ TEST_F(SigningTest, SignedServerUpdatesAndRecordsItsSequence) {
     EXPECT_EQ("core", readFileBytes(game / "data" / "core.txt"));
     EXPECT_EQ(R"([{"keyId":")" + keyIdOf(game / "nuvraupdater.pub") + R"(","sequence":1}])",
               readFileBytes(game / "nuvrasequence.json"));
-    for (const char* name : serverFiles) EXPECT_FALSE(fs::exists(game / (std::string(name) + ".minisig")));
+    for (const char* name : serverFiles)
+        EXPECT_FALSE(fs::exists(game / (std::string(name) + ".minisig")));
 }
 
 TEST_F(SigningTest, WhatTheKeyDidNotSignStopsTheRunBeforeAnythingChanges) {
@@ -85,11 +86,14 @@ TEST_F(SigningTest, WhatTheKeyDidNotSignStopsTheRunBeforeAnythingChanges) {
         std::function<void()> breakServer;
         std::string message;
     } cases[] = {
-        {"changed config", [&] { writeFileBytes(dir / serverFiles[0], " " + readFileBytes(dir / serverFiles[0])); },
+        {"changed config",
+         [&] { writeFileBytes(dir / serverFiles[0], " " + readFileBytes(dir / serverFiles[0])); },
          prefix + "nuvraconfigremote.json: the signature does not match the file"},
-        {"changed manifest", [&] { writeFileBytes(dir / serverFiles[1], " " + readFileBytes(dir / serverFiles[1])); },
+        {"changed manifest",
+         [&] { writeFileBytes(dir / serverFiles[1], " " + readFileBytes(dir / serverFiles[1])); },
          prefix + "nuvramodremote1.json: the signature does not match the file"},
-        {"changed file list", [&] { writeFileBytes(dir / serverFiles[2], " " + readFileBytes(dir / serverFiles[2])); },
+        {"changed file list",
+         [&] { writeFileBytes(dir / serverFiles[2], " " + readFileBytes(dir / serverFiles[2])); },
          prefix + "nuvrafile.json: the signature does not match the file"},
         {"missing signature", [&] { fs::remove(dir / "nuvrafile.json.minisig"); },
          "Download failed for " + http.url("/nuvrafile.json.minisig") +
@@ -97,7 +101,8 @@ TEST_F(SigningTest, WhatTheKeyDidNotSignStopsTheRunBeforeAnythingChanges) {
         {"another key",
          [&] {
              ASSERT_EQ(0, publish({"sign", dir.string(), "--secret-key",
-                                   (temp.path() / "other" / "nuvrapublish.key").string()}).status);
+                                   (temp.path() / "other" / "nuvrapublish.key").string()})
+                              .status);
          },
          prefix + "nuvraconfigremote.json: signed by another key (key id " +
              keyIdOf(temp.path() / "other" / "nuvraupdater.pub") + ", expected " +
@@ -139,9 +144,10 @@ TEST_F(SigningTest, ReplayedOlderManifestIsRefused) {
     fs::remove_all(game / "data");
     ProcessResult result = update();
     EXPECT_EQ(1, result.status);
-    EXPECT_EQ("Nuvra Updater error: Refusing an older server manifest: nuvramodremote1.json is "
-              "signed with sequence 1, and this game folder already accepted sequence 2\n",
-              result.err);
+    EXPECT_EQ(
+        "Nuvra Updater error: Refusing an older server manifest: nuvramodremote1.json is "
+        "signed with sequence 1, and this game folder already accepted sequence 2\n",
+        result.err);
     EXPECT_EQ(local, readFileBytes(game / "nuvramodlocal.json"));
     EXPECT_FALSE(fs::exists(game / "data"));
     EXPECT_EQ(R"([{"keyId":")" + keyIdOf(game / "nuvraupdater.pub") + R"(","sequence":2}])",
@@ -166,17 +172,15 @@ TEST_F(SigningTest, InteroperatesWithMinisign) {
     const std::string password = "correct horse";
     const fs::path theirs = temp.path() / "theirs";
     fs::create_directories(theirs);
-    auto shell = [&](const std::string& command) {
-        return runProcess("/bin/sh", {"-c", command});
-    };
+    auto shell = [&](const std::string& command) { return runProcess("/bin/sh", {"-c", command}); };
     ProcessResult made = shell("printf '%s\\n%s\\n' '" + password + "' '" + password + "' | " +
                                MINISIGN_EXE + " -G -p " + (theirs / "minisign.pub").string() +
                                " -s " + (theirs / "minisign.key").string());
     ASSERT_EQ(0, made.status) << made.err;
     for (const char* name : serverFiles) {
-        ProcessResult signedFile = shell("printf '%s\\n' '" + password + "' | " + MINISIGN_EXE +
-                                         " -S -s " + (theirs / "minisign.key").string() + " -m " +
-                                         (dir / name).string());
+        ProcessResult signedFile =
+            shell("printf '%s\\n' '" + password + "' | " + MINISIGN_EXE + " -S -s " +
+                  (theirs / "minisign.key").string() + " -m " + (dir / name).string());
         ASSERT_EQ(0, signedFile.status) << signedFile.err;
     }
     fs::copy_file(theirs / "minisign.pub", game / "nuvraupdater.pub",
@@ -190,12 +194,14 @@ TEST_F(SigningTest, InteroperatesWithMinisign) {
                      {{"NUVRA_KEY_PASSWORD", "wrong"}});
     EXPECT_EQ("nuvrapublish: Wrong password for " + (theirs / "minisign.key").string() + "\n",
               result.err);
-    result = publish({"sign", dir.string()}, {{"NUVRA_KEY_PASSWORD", password},
-                                              {"NUVRA_SECRET_KEY", (theirs / "minisign.key").string()}});
+    result =
+        publish({"sign", dir.string()}, {{"NUVRA_KEY_PASSWORD", password},
+                                         {"NUVRA_SECRET_KEY", (theirs / "minisign.key").string()}});
     EXPECT_EQ(0, result.status) << result.err;
     for (const char* name : serverFiles) {
-        ProcessResult verified = runProcess(MINISIGN_EXE, {"-V", "-q", "-p", (theirs / "minisign.pub").string(),
-                                                           "-m", (dir / name).string()});
+        ProcessResult verified = runProcess(
+            MINISIGN_EXE,
+            {"-V", "-q", "-p", (theirs / "minisign.pub").string(), "-m", (dir / name).string()});
         EXPECT_EQ(0, verified.status) << name << verified.err;
     }
 
@@ -204,11 +210,12 @@ TEST_F(SigningTest, InteroperatesWithMinisign) {
     result = publish({"keygen", ours.string()}, {{"NUVRA_KEY_PASSWORD", password}});
     ASSERT_EQ(0, result.status) << result.err;
     writeFileBytes(temp.path() / "note.txt", "note");
-    ProcessResult signedNote = shell("printf '%s\\n' '" + password + "' | " + MINISIGN_EXE +
-                                     " -S -s " + (ours / "nuvrapublish.key").string() + " -m " +
-                                     (temp.path() / "note.txt").string());
+    ProcessResult signedNote =
+        shell("printf '%s\\n' '" + password + "' | " + MINISIGN_EXE + " -S -s " +
+              (ours / "nuvrapublish.key").string() + " -m " + (temp.path() / "note.txt").string());
     ASSERT_EQ(0, signedNote.status) << signedNote.err;
-    ProcessResult verified = runProcess(MINISIGN_EXE, {"-V", "-q", "-p", (ours / "nuvraupdater.pub").string(),
-                                                       "-m", (temp.path() / "note.txt").string()});
+    ProcessResult verified =
+        runProcess(MINISIGN_EXE, {"-V", "-q", "-p", (ours / "nuvraupdater.pub").string(), "-m",
+                                  (temp.path() / "note.txt").string()});
     EXPECT_EQ(0, verified.status) << verified.err;
 }

@@ -11,6 +11,7 @@
 #include "engine/runner.h"
 #include "manifest/config.h"
 #include "manifest/manifests.h"
+#include "manifest/signed_files.h"
 #include "transfer/fetch.h"
 #include "transfer/paths.h"
 #include "ui/dialogs.h"
@@ -22,13 +23,13 @@ int synchronize(UpdateRun& run) {
         run.config.os = loaded.os;
         run.config.nuvraVersion = loaded.nuvraVersion;
         run.config.url = loaded.url;
+        run.pinnedKey = loadPinnedKey(run.rootDir);
 
         if (!askConfirmation(
                 run, "Welcome to Nuvra. Click OK to synchronize your files with the latest."))
             return 0;
         checkUpdaterVersion(run);
-        fetchFile(run, run.config.url + "nuvrafile.json",
-                  run.rootDir / pathFromText("nuvrafile.json"));
+        fetchServerFile(run, "nuvrafile.json");
         loadManifests(run);
 
         const int pending = countPendingModpaks(run);

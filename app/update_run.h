@@ -1,6 +1,8 @@
 #pragma once
+#include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "app/launch_options.h"
@@ -25,6 +27,8 @@ struct UpdateRun {
     std::vector<ModpakEntry> remoteModpaks;
     std::vector<ModpakPromise> remotePromises;  // of remoteModpaks' entries, in the same order
     std::vector<FileEntry> fileEntries;
+    std::optional<PublicKey> pinnedKey;  // none: the server's files are read unsigned
+    std::uint64_t signedSequence = 0;    // the highest sequence of the server files verified
     std::unique_ptr<ProgressWindow> window;
     int exitStatus = 0;
 };

@@ -6,6 +6,7 @@
 #include "app/update_run.h"
 #include "manifest/json_reader.h"
 #include "manifest/json_writer.h"
+#include "manifest/signed_files.h"
 #include "transfer/fetch.h"
 #include "transfer/paths.h"
 
@@ -49,7 +50,7 @@ bool updaterIsBehind(double localVersion, double remoteVersion) {
 void checkUpdaterVersion(UpdateRun& run) {
     const std::string name = "nuvraconfigremote.json";
     const fs::path path = run.rootDir / pathFromText(name);
-    fetchFile(run, run.config.url + name, path);
+    fetchServerFile(run, name);
     const UpdaterConfig remote = parseServerConfig(path);
     if (updaterIsBehind(run.config.nuvraVersion, remote.nuvraVersion))
         throw std::runtime_error("Nuvra Updater needs an update! Grab the latest and try again.");

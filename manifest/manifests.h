@@ -27,8 +27,11 @@ std::vector<FileEntry> fileListFromText(const std::string& text);
 // Fetches "nuvramodremote1.json", then reads it, "nuvrafile.json" (already fetched) and, when it
 // exists, "nuvramodlocal.json" into the run (the server's promises into remotePromises). A list is
 // replaced only once its file read whole.
+// With a pinned key the manifest is verified first (fetchServerFile), an entry without sha256
+// raises "Missing sha256 for modpak <n>: <name> (signed server files must give one)", and only
+// when everything passed is the run's sequence number recorded (recordAcceptedSequence).
 void loadManifests(UpdateRun& run);
 
 // Removes "nuvrafile.json", "nuvramodremote1.json" and "nuvraconfigremote.json" from the root
-// folder, ignoring every failure.
+// folder, with a pinned key their ".minisig" files too, ignoring every failure.
 void removeRemoteFiles(UpdateRun& run);

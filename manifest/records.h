@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -34,4 +35,10 @@ struct FileEntry {
     std::int32_t modPakNum = 0;
     std::string name;  // path relative to the root folder
     bool isDirectory = false;
+};
+
+// A minisign public key: the Ed25519 key and the 8-byte id that each signature names.
+struct PublicKey {
+    std::array<unsigned char, 8> keyId{};
+    std::array<unsigned char, 32> key{};
 };

@@ -1,10 +1,16 @@
 // nuvrapublish: prepares and checks a server folder for the Nuvra updater.
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "manifest/json_writer.h"
+#include "manifest/signature.h"
+#include "publish/keys.h"
+#include "publish/password.h"
 #include "publish/publish.h"
 #include "transfer/paths.h"
 
@@ -12,9 +18,14 @@ namespace {
 
 const char* const usage =
     "Usage: nuvrapublish init DIR --url URL\n"
-    "       nuvrapublish add DIR FILE [--retire PATH]... [--retire-dir PATH]...\n"
+    "       nuvrapublish add DIR FILE [--retire PATH]... [--retire-dir PATH]... [--secret-key "
+    "KEY]\n"
     "       nuvrapublish check DIR\n"
-    "       nuvrapublish rehash DIR\n";
+    "       nuvrapublish rehash DIR [--secret-key KEY]\n"
+    "       nuvrapublish keygen KEYDIR [--unencrypted]\n"
+    "       nuvrapublish sign DIR [--secret-key KEY]\n"
+    "The secret key may also be named by NUVRA_SECRET_KEY, and its password given by\n"
+    "NUVRA_KEY_PASSWORD; otherwise the password is asked for.\n";
 
 constexpr int usageStatus = 2;
 
@@ -25,7 +36,50 @@ void printModpak(const char* verb, const RemoteModpak& modpak) {
                 modpak.promise.sha256.c_str());
 }
 
-int run(const std::vector<std::string>& args) {
+std::optional<std::string> environment(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') return std::nullopt;
+    return std::string(value);
+}
+
+std::string password(const std::string& prompt) {
+    if (std::optional<std::string> given = environment("NUVRA_KEY_PASSWORD")) return *given;
+    return readPassword(prompt);
+}
+
+// The secret key named by --secret-key (taken out of `args`) or NUVRA_SECRET_KEY, read before
+// the folder is changed so that a wrong password changes nothing. Without one, a signed folder
+// is refused: its signatures would no longer match what the command writes.
+std::optional<SecretKey> signingKey(std::vector<std::string>& args, const std::string& command,
+                                    bool required) {
+    std::optional<std::string> file = environment("NUVRA_SECRET_KEY");
+    for (std::size_t i = 2; i + 1 < args.size(); ++i)
+        if (args[i] == "--secret-key") {
+            file = args[i + 1];
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+                       args.begin() + static_cast<std::ptrdiff_t>(i + 2));
+            break;
+        }
+    if (!file) {
+        if (required || serverIsSigned(pathFromText(args[1])))
+            throw std::runtime_error("No secret key to sign " + args[1] + " with after " + command +
+                                     ": give --secret-key KEY or set NUVRA_SECRET_KEY");
+        return std::nullopt;
+    }
+    const auto path = pathFromText(*file);
+    std::string given;
+    if (secretKeyIsEncrypted(path)) given = password("Password for " + *file + ": ");
+    return readSecretKeyFile(path, given);
+}
+
+void sign(const std::string& dir, const std::optional<SecretKey>& key) {
+    if (!key) return;
+    const std::uint64_t sequence = signServer(pathFromText(dir), *key);
+    std::printf("Signed the server files with sequence %llu (key %s)\n",
+                static_cast<unsigned long long>(sequence), keyIdText(key->keyId).c_str());
+}
+
+int run(std::vector<std::string> args) {
     if (args.size() < 2) {
         std::fputs(usage, stderr);
         return usageStatus;
@@ -40,6 +94,35 @@ int run(const std::vector<std::string>& args) {
             escapeJsonString(args[3]).c_str());
         return 0;
     }
+    if (command == "keygen" &&
+        (args.size() == 2 || (args.size() == 3 && args[2] == "--unencrypted"))) {
+        std::optional<std::string> secret;
+        if (args.size() == 2) {
+            secret = password("Password for the new secret key: ");
+            if (!environment("NUVRA_KEY_PASSWORD") &&
+                readPassword("The same password again: ") != *secret)
+                throw std::runtime_error("The passwords differ; no key was written");
+            if (secret->empty())
+                throw std::runtime_error(
+                    "An empty password; use --unencrypted for a key without one");
+        }
+        const PublicKey key = generateKeyPair(dir, secret);
+        std::printf("Wrote the secret key %s and the public key %s (key %s)\n",
+                    textFromPath(dir / "nuvrapublish.key").c_str(),
+                    textFromPath(dir / "nuvraupdater.pub").c_str(), keyIdText(key.keyId).c_str());
+        return 0;
+    }
+    if (command == "sign" && (args.size() == 2 || args.size() == 4)) {
+        const std::optional<SecretKey> key = signingKey(args, command, true);
+        if (args.size() != 2) {
+            std::fputs(usage, stderr);
+            return usageStatus;
+        }
+        sign(args[1], key);
+        return 0;
+    }
+    std::optional<SecretKey> key;
+    if (command == "add" || command == "rehash") key = signingKey(args, command, false);
     if (command == "add" && args.size() >= 3 && args.size() % 2 == 1) {
         std::vector<FileEntry> retired;
         for (std::size_t i = 3; i < args.size(); i += 2) {
@@ -53,6 +136,7 @@ int run(const std::vector<std::string>& args) {
         for (const FileEntry& entry : retired)
             std::printf("  retires the %s %s\n", entry.isDirectory ? "folder" : "file",
                         entry.name.c_str());
+        sign(args[1], key);
         return 0;
     }
     if (command == "check" && args.size() == 2) {
@@ -68,7 +152,10 @@ int run(const std::vector<std::string>& args) {
     if (command == "rehash" && args.size() == 2) {
         const std::vector<RemoteModpak> changed = rehashServer(dir);
         for (const RemoteModpak& modpak : changed) printModpak("Rehashed", modpak);
-        if (changed.empty()) std::printf("Every recorded size and sha256 is current\n");
+        if (changed.empty())
+            std::printf("Every recorded size and sha256 is current\n");
+        else
+            sign(args[1], key);
         return 0;
     }
     std::fputs(usage, stderr);

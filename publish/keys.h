@@ -1,0 +1,38 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "manifest/records.h"
+
+// Key pairs and signatures in minisign's formats, for the server folder's three files.
+
+struct SecretKey {
+    std::array<unsigned char, 8> keyId{};
+    std::array<unsigned char, 64> key{};  // libsodium's Ed25519 secret key (seed and public key)
+};
+
+// Writes a new key pair into `dir` (created if needed): "nuvrapublish.key", the secret key in
+// minisign's format, encrypted with `password` as minisign does (scrypt, checksum by BLAKE2b),
+// or unencrypted without one; and "nuvraupdater.pub", the public key for the game folder.
+// Raises "Refusing to overwrite <path>" when either exists, and the writer's errors.
+PublicKey generateKeyPair(const std::filesystem::path& dir,
+                          const std::optional<std::string>& password);
+
+// True when the secret key file needs a password. Raises "Invalid secret key file: <path>" and
+// the reader's errors.
+bool secretKeyIsEncrypted(const std::filesystem::path& path);
+// The secret key of a minisign secret key file, decrypted with `password` when it is encrypted.
+// Raises "Invalid secret key file: <path>" and "Wrong password for <path>".
+SecretKey readSecretKeyFile(const std::filesystem::path& path, const std::string& password);
+
+// True when one of the three server files in `dir` has a "<name>.minisig" beside it.
+bool serverIsSigned(const std::filesystem::path& dir);
+
+// Signs the three server files of `dir` with the next sequence number (one above the highest in
+// their signatures so far, 1 for the first) and writes each "<name>.minisig" atomically: the
+// prehashed form, trusted comment "timestamp:<seconds>\tfile:<name>\tseq:<n>". Returns the
+// sequence number. Raises the reader's and writer's errors.
+std::uint64_t signServer(const std::filesystem::path& dir, const SecretKey& key);

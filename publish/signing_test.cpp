@@ -1,0 +1,221 @@
+// Signed server folders end to end: nuvrapublish and minisign sign, the real updater checks.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "manifest/signature.h"
+#include "testing/loopback_server.h"
+#include "testing/process.h"
+#include "testing/seven_zip_writer.h"
+#include "testing/temp_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const serverFiles[] = {"nuvraconfigremote.json", "nuvramodremote1.json",
+                                   "nuvrafile.json"};
+
+struct SigningTest : ::testing::Test {
+    TempDir temp;
+    LoopbackServer http{temp.path() / "http"};
+    fs::path dir = http.folder();
+    fs::path keys = temp.path() / "keys";
+    fs::path game = temp.path() / "game";
+
+    ProcessResult publish(const std::vector<std::string>& args,
+                          const std::map<std::string, std::string>& environment = {}) {
+        return runProcess(NUVRA_PUBLISH_EXE, args, {}, environment);
+    }
+    ProcessResult update() {
+        return runProcess(NUVRA_UPDATER_EXE, {"--headless", "--root", game.string()});
+    }
+    std::string keyIdOf(const fs::path& pub) {
+        const std::string text = readFileBytes(pub);
+        return keyIdText(publicKeyFromBase64(text.substr(text.find('\n') + 1, 56))->keyId);
+    }
+
+    // A server of one modpak signed with an unencrypted key, and a game folder that pins it.
+    void SetUp() override {
+        ASSERT_EQ(0, publish({"init", dir.string(), "--url", http.url("/")}).status);
+        writeSevenZip(temp.path() / "mod1.7z", {fileEntry("data/core.txt", "core")});
+        ASSERT_EQ(0, publish({"add", dir.string(), (temp.path() / "mod1.7z").string()}).status);
+        ProcessResult made = publish({"keygen", keys.string(), "--unencrypted"});
+        ASSERT_EQ(0, made.status) << made.err;
+        ProcessResult signedDir =
+            publish({"sign", dir.string(), "--secret-key", (keys / "nuvrapublish.key").string()});
+        ASSERT_EQ("Signed the server files with sequence 1 (key " +
+                      keyIdOf(keys / "nuvraupdater.pub") + ")\n",
+                  signedDir.out);
+        fs::create_directories(game);
+        writeFileBytes(game / "nuvraconfig.json",
+                       R"({"nuvraVersion":6,"url":")" + http.url("/") + R"(","os":"any"})");
+        fs::copy_file(keys / "nuvraupdater.pub", game / "nuvraupdater.pub");
+    }
+
+    void expectNothingChanged(const ProcessResult& result, const std::string& message) {
+        EXPECT_EQ(1, result.status);
+        EXPECT_EQ("Nuvra Updater error: " + message + "\n", result.err);
+        EXPECT_FALSE(fs::exists(game / "data"));
+        EXPECT_FALSE(fs::exists(game / "nuvramodlocal.json"));
+        EXPECT_FALSE(fs::exists(game / "nuvrasequence.json"));
+    }
+};
+
+}  // namespace
+
+TEST_F(SigningTest, SignedServerUpdatesAndRecordsItsSequence) {
+    ProcessResult result = update();
+    EXPECT_EQ(0, result.status) << result.err;
+    EXPECT_EQ("core", readFileBytes(game / "data" / "core.txt"));
+    EXPECT_EQ(R"([{"keyId":")" + keyIdOf(game / "nuvraupdater.pub") + R"(","sequence":1}])",
+              readFileBytes(game / "nuvrasequence.json"));
+    for (const char* name : serverFiles)
+        EXPECT_FALSE(fs::exists(game / (std::string(name) + ".minisig")));
+}
+
+TEST_F(SigningTest, WhatTheKeyDidNotSignStopsTheRunBeforeAnythingChanges) {
+    const std::string secretKey = (keys / "nuvrapublish.key").string();
+    const std::string prefix = "Signature check failed for ";
+    ASSERT_EQ(0, publish({"keygen", (temp.path() / "other").string(), "--unencrypted"}).status);
+    struct Case {
+        std::string name;
+        std::function<void()> breakServer;
+        std::string message;
+    } cases[] = {
+        {"changed config",
+         [&] { writeFileBytes(dir / serverFiles[0], " " + readFileBytes(dir / serverFiles[0])); },
+         prefix + "nuvraconfigremote.json: the signature does not match the file"},
+        {"changed manifest",
+         [&] { writeFileBytes(dir / serverFiles[1], " " + readFileBytes(dir / serverFiles[1])); },
+         prefix + "nuvramodremote1.json: the signature does not match the file"},
+        {"changed file list",
+         [&] { writeFileBytes(dir / serverFiles[2], " " + readFileBytes(dir / serverFiles[2])); },
+         prefix + "nuvrafile.json: the signature does not match the file"},
+        {"missing signature", [&] { fs::remove(dir / "nuvrafile.json.minisig"); },
+         "Download failed for " + http.url("/nuvrafile.json.minisig") +
+             ": HTTP response code said error"},
+        {"another key",
+         [&] {
+             ASSERT_EQ(0, publish({"sign", dir.string(), "--secret-key",
+                                   (temp.path() / "other" / "nuvrapublish.key").string()})
+                              .status);
+         },
+         prefix + "nuvraconfigremote.json: signed by another key (key id " +
+             keyIdOf(temp.path() / "other" / "nuvraupdater.pub") + ", expected " +
+             keyIdOf(keys / "nuvraupdater.pub") + ")"},
+        {"entry without sha256",
+         [&] {
+             writeFileBytes(dir / serverFiles[1], R"([{"modPakNum":1,"name":"mod1.7z"}])");
+             ASSERT_EQ(0, publish({"sign", dir.string(), "--secret-key", secretKey}).status);
+         },
+         "Missing sha256 for modpak 1: mod1.7z (signed server files must give one)"},
+    };
+    const std::map<fs::path, std::string> original = [&] {
+        std::map<fs::path, std::string> files;
+        for (const auto& entry : fs::directory_iterator(dir))
+            files[entry.path()] = readFileBytes(entry.path());
+        return files;
+    }();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.breakServer();
+        expectNothingChanged(update(), c.message);
+        for (const auto& [path, bytes] : original) writeFileBytes(path, bytes);
+    }
+}
+
+TEST_F(SigningTest, ReplayedOlderManifestIsRefused) {
+    const std::string oldManifest = readFileBytes(dir / "nuvramodremote1.json");
+    const std::string oldSignature = readFileBytes(dir / "nuvramodremote1.json.minisig");
+    writeFileBytes(temp.path() / "readme.txt", "read me");
+    ProcessResult added = publish({"add", dir.string(), (temp.path() / "readme.txt").string(),
+                                   "--secret-key", (keys / "nuvrapublish.key").string()});
+    EXPECT_EQ(0, added.status) << added.err;
+    EXPECT_NE(std::string::npos, added.out.find("Signed the server files with sequence 2"));
+    ASSERT_EQ(0, update().status);
+    const std::string local = readFileBytes(game / "nuvramodlocal.json");
+
+    writeFileBytes(dir / "nuvramodremote1.json", oldManifest);
+    writeFileBytes(dir / "nuvramodremote1.json.minisig", oldSignature);
+    fs::remove_all(game / "data");
+    ProcessResult result = update();
+    EXPECT_EQ(1, result.status);
+    EXPECT_EQ(
+        "Nuvra Updater error: Refusing an older server manifest: nuvramodremote1.json is "
+        "signed with sequence 1, and this game folder already accepted sequence 2\n",
+        result.err);
+    EXPECT_EQ(local, readFileBytes(game / "nuvramodlocal.json"));
+    EXPECT_FALSE(fs::exists(game / "data"));
+    EXPECT_EQ(R"([{"keyId":")" + keyIdOf(game / "nuvraupdater.pub") + R"(","sequence":2}])",
+              readFileBytes(game / "nuvrasequence.json"));
+}
+
+TEST_F(SigningTest, ChangingASignedFolderNeedsTheKey) {
+    writeFileBytes(temp.path() / "readme.txt", "read me");
+    const std::string manifest = readFileBytes(dir / "nuvramodremote1.json");
+    ProcessResult result = publish({"add", dir.string(), (temp.path() / "readme.txt").string()});
+    EXPECT_EQ(1, result.status);
+    EXPECT_EQ("nuvrapublish: No secret key to sign " + dir.string() +
+                  " with after add: give --secret-key KEY or set NUVRA_SECRET_KEY\n",
+              result.err);
+    EXPECT_EQ(manifest, readFileBytes(dir / "nuvramodremote1.json"));
+    EXPECT_FALSE(fs::exists(dir / "readme.txt"));
+}
+
+// Both ways with the real tool: minisign's signatures and encrypted keys work here, and
+// nuvrapublish's encrypted keys and signatures work in minisign.
+TEST_F(SigningTest, InteroperatesWithMinisign) {
+    const std::string password = "correct horse";
+    const fs::path theirs = temp.path() / "theirs";
+    fs::create_directories(theirs);
+    auto shell = [&](const std::string& command) { return runProcess("/bin/sh", {"-c", command}); };
+    ProcessResult made = shell("printf '%s\\n%s\\n' '" + password + "' '" + password + "' | " +
+                               MINISIGN_EXE + " -G -p " + (theirs / "minisign.pub").string() +
+                               " -s " + (theirs / "minisign.key").string());
+    ASSERT_EQ(0, made.status) << made.err;
+    for (const char* name : serverFiles) {
+        ProcessResult signedFile =
+            shell("printf '%s\\n' '" + password + "' | " + MINISIGN_EXE + " -S -s " +
+                  (theirs / "minisign.key").string() + " -m " + (dir / name).string());
+        ASSERT_EQ(0, signedFile.status) << signedFile.err;
+    }
+    fs::copy_file(theirs / "minisign.pub", game / "nuvraupdater.pub",
+                  fs::copy_options::overwrite_existing);
+    ProcessResult result = update();
+    EXPECT_EQ(0, result.status) << result.err;
+    EXPECT_EQ("core", readFileBytes(game / "data" / "core.txt"));
+
+    // minisign's encrypted key in nuvrapublish, with a wrong password first.
+    result = publish({"sign", dir.string(), "--secret-key", (theirs / "minisign.key").string()},
+                     {{"NUVRA_KEY_PASSWORD", "wrong"}});
+    EXPECT_EQ("nuvrapublish: Wrong password for " + (theirs / "minisign.key").string() + "\n",
+              result.err);
+    result =
+        publish({"sign", dir.string()}, {{"NUVRA_KEY_PASSWORD", password},
+                                         {"NUVRA_SECRET_KEY", (theirs / "minisign.key").string()}});
+    EXPECT_EQ(0, result.status) << result.err;
+    for (const char* name : serverFiles) {
+        ProcessResult verified = runProcess(
+            MINISIGN_EXE,
+            {"-V", "-q", "-p", (theirs / "minisign.pub").string(), "-m", (dir / name).string()});
+        EXPECT_EQ(0, verified.status) << name << verified.err;
+    }
+
+    // nuvrapublish's encrypted key in minisign.
+    const fs::path ours = temp.path() / "ours";
+    result = publish({"keygen", ours.string()}, {{"NUVRA_KEY_PASSWORD", password}});
+    ASSERT_EQ(0, result.status) << result.err;
+    writeFileBytes(temp.path() / "note.txt", "note");
+    ProcessResult signedNote =
+        shell("printf '%s\\n' '" + password + "' | " + MINISIGN_EXE + " -S -s " +
+              (ours / "nuvrapublish.key").string() + " -m " + (temp.path() / "note.txt").string());
+    ASSERT_EQ(0, signedNote.status) << signedNote.err;
+    ProcessResult verified =
+        runProcess(MINISIGN_EXE, {"-V", "-q", "-p", (ours / "nuvraupdater.pub").string(), "-m",
+                                  (temp.path() / "note.txt").string()});
+    EXPECT_EQ(0, verified.status) << verified.err;
+}

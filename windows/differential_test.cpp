@@ -71,6 +71,8 @@ struct Scenario {
     std::string remoteVersion = "6";
     std::string codePageLocale;  // LC_ALL for wine, which takes the ANSI code page from it
     std::string failure;         // what the error line of a failing run says, ports aside
+    // Called with the game folder before each run (after its nuvraconfig.json is written).
+    std::function<void(const fs::path& game)> prepareGame;
 };
 
 class DifferentialTest : public ::testing::TestWithParam<Scenario> {
@@ -85,6 +87,7 @@ protected:
                        R"({"nuvraVersion":6,"url":")" + base + R"(","os":"any"})");
         if (!scenario.localManifest.empty())
             writeFileBytes(game / "nuvramodlocal.json", scenario.localManifest);
+        if (scenario.prepareGame) scenario.prepareGame(game);
 
         // Under wine a Linux path is read as a path on the current drive, which wine maps to /.
         std::vector<std::string> args = {"--headless", "--root", game.string()};
@@ -190,6 +193,37 @@ void verifiedModpaks(const fs::path& server) {
                        badHash + R"("}])");
 }
 
+// A server made and signed by the admins' tool, and a game folder that pins its key; then one
+// byte of the signed modpak list changed, which both builds must refuse.
+fs::path publisher() { return NUVRA_PUBLISH_EXE; }
+
+void publishSigned(const fs::path& server, bool tampered) {
+    const fs::path keys = server.parent_path() / "keys", source = server.parent_path() / "source";
+    fs::create_directories(source);
+    writeSevenZip(source / "signed.7z", {fileEntry("signed.txt", "signed")});
+    fs::remove(server / "nuvraconfigremote.json");
+    fs::remove(server / "nuvrafile.json");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"keygen", keys.string(), "--unencrypted"},
+          {"init", server.string(), "--url", "x/"},
+          {"add", server.string(), (source / "signed.7z").string()},
+          {"sign", server.string(), "--secret-key", (keys / "nuvrapublish.key").string()}}) {
+        ProcessResult made = runProcess(publisher(), args);
+        ASSERT_EQ(0, made.status) << made.out << made.err;
+    }
+    fs::remove_all(source);
+    if (tampered) {
+        std::string list = readFileBytes(server / "nuvramodremote1.json");
+        list.replace(list.find("signed.7z"), 9, "signeD.7z");
+        writeFileBytes(server / "nuvramodremote1.json", list);
+    }
+}
+
+void pinKey(const fs::path& game) {
+    fs::copy_file(game.parent_path().parent_path() / "keys" / "nuvraupdater.pub",
+                  game / "nuvraupdater.pub");
+}
+
 const std::string appliedBefore = R"([{"modPakNum":9,"name":"done.7z"}])";
 
 const Scenario scenarios[] = {
@@ -232,6 +266,15 @@ const Scenario scenarios[] = {
      .serve = verifiedModpaks,
      .overHttp = true,
      .failure = "Checksum mismatch for modpak 2: bad.7z"},
+    {.name = "SignedServer",
+     .serve = [](const fs::path& server) { publishSigned(server, false); },
+     .overHttp = true,
+     .prepareGame = pinKey},
+    {.name = "SignedServerWithAChangedByte",
+     .serve = [](const fs::path& server) { publishSigned(server, true); },
+     .failure = "Signature check failed for nuvramodremote1.json: the signature does not match "
+                "the file",
+     .prepareGame = pinKey},
     {.name = "NamesOutsideAsciiUnderCodePage1252",
      .serve = namesOutsideAscii,
      .codePageLocale = "en_US.UTF-8"},

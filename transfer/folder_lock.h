@@ -8,7 +8,8 @@
 // The file is opened without following links and never written. Raises runtime_error
 // "Another Nuvra Updater is already running in this folder." when another process holds it, and
 // "Unable to lock folder: <lock file>" when it cannot be opened or locked (a link at its name
-// included).
+// included). A folder that does not exist is not locked (handle stays null): there is nothing
+// to protect, and the run then fails on the configuration it cannot read, as it always has.
 struct FolderLock {
     explicit FolderLock(const std::filesystem::path& folder);
     ~FolderLock();

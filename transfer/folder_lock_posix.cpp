@@ -19,7 +19,10 @@ FolderLock::FolderLock(const fs::path& folder) {
     // O_NOFOLLOW: a link planted at the name makes the open fail instead of reaching its target.
     // Nothing is ever written to the file; only its lock matters.
     int fd = ::open(file.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) throw unable;
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return;
+        throw unable;
+    }
     struct stat info;
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
@@ -33,7 +36,10 @@ FolderLock::FolderLock(const fs::path& folder) {
         if (held) throw std::runtime_error(folderInUseMessage);
         throw unable;
     }
-    handle = reinterpret_cast<void*>(static_cast<std::intptr_t>(fd));
+    // Stored one higher, so that a null handle always means "not locked".
+    handle = reinterpret_cast<void*>(static_cast<std::intptr_t>(fd) + 1);
 }
 
-FolderLock::~FolderLock() { ::close(static_cast<int>(reinterpret_cast<std::intptr_t>(handle))); }
+FolderLock::~FolderLock() {
+    if (handle) ::close(static_cast<int>(reinterpret_cast<std::intptr_t>(handle) - 1));
+}

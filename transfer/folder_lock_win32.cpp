@@ -17,8 +17,9 @@ FolderLock::FolderLock(const fs::path& folder) {
     HANDLE opened = CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (opened == INVALID_HANDLE_VALUE) {
-        if (GetLastError() == ERROR_SHARING_VIOLATION)
-            throw std::runtime_error(folderInUseMessage);
+        const DWORD error = GetLastError();
+        if (error == ERROR_SHARING_VIOLATION) throw std::runtime_error(folderInUseMessage);
+        if (error == ERROR_PATH_NOT_FOUND) return;
         throw std::runtime_error("Unable to lock folder: " + textFromPath(file));
     }
     BY_HANDLE_FILE_INFORMATION info;
@@ -30,4 +31,6 @@ FolderLock::FolderLock(const fs::path& folder) {
     handle = opened;
 }
 
-FolderLock::~FolderLock() { CloseHandle(static_cast<HANDLE>(handle)); }
+FolderLock::~FolderLock() {
+    if (handle) CloseHandle(static_cast<HANDLE>(handle));
+}

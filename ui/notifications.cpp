@@ -42,7 +42,7 @@ void handleProgress(void* data) {
         window.progressBar.maximum(static_cast<float>(report->total));
         window.progressBar.redraw();
     }
-    window.progressBar.value(static_cast<float>(report->current));
+    window.progressBar.value(static_cast<float>(report->current + report->fraction));
     window.progressBar.redraw();
     window.progressBar.copy_label(report->text.c_str());
     window.progressBar.redraw();
@@ -79,6 +79,13 @@ void reportProgress(UpdateRun& run, const ProgressReport& report) {
     }
     auto* copy = new ProgressReport(report);
     // A dropped progress notice is superseded by the next one.
+    if (Fl::awake(handleProgress, copy) != 0) delete copy;
+}
+
+void reportStepProgress(UpdateRun& run, const ProgressReport& report) {
+    if (run.options.headless) return;
+    auto* copy = new ProgressReport(report);
+    // The worker never waits for the window: a dropped notice is superseded by the next one.
     if (Fl::awake(handleProgress, copy) != 0) delete copy;
 }
 

@@ -1,6 +1,7 @@
 #include "ui/notifications.h"
 
 #include <FL/Fl.H>
+#include <FL/fl_draw.H>
 
 #include <chrono>
 #include <cstdio>
@@ -45,6 +46,13 @@ void handleProgress(void* data) {
     window.progressBar.value(static_cast<float>(report->current + report->fraction));
     window.progressBar.redraw();
     window.progressBar.copy_label(report->text.c_str());
+    // A byte count with speed and time left is longer than a step's name: the bar's own text
+    // shrinks until it fits inside the bar rather than being cut off.
+    int size = 12;
+    fl_font(window.progressBar.labelfont(), size);
+    while (size > 8 && fl_width(report->text.c_str()) > window.progressBar.w() - 6)
+        fl_font(window.progressBar.labelfont(), --size);
+    window.progressBar.labelsize(size);
     window.progressBar.redraw();
 }
 

@@ -470,3 +470,56 @@ TEST_F(HeadlessFlowTest, IncompleteServerFilesStopTheRunOverHttp) {
         EXPECT_FALSE(fs::exists(root / "nuvramodlocal.json"));
     }
 }
+
+// The first updater waits on a mirror file that is a FIFO no one writes; a second one on the same
+// folder meanwhile is refused before it reads or writes anything, and once the first is killed
+// the folder is free again.
+TEST_F(HeadlessFlowTest, SecondUpdaterOnTheFolderIsRefusedUntilTheFirstIsGone) {
+    setRemote(R"([{"modPakNum":1,"name":"m1.7z"}])");
+    ASSERT_EQ(0, ::mkfifo((mirror / "m1.7z").c_str(), 0600));
+    int pipeFds[2];
+    ASSERT_EQ(0, ::pipe2(pipeFds, O_CLOEXEC));
+    int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_t first = startProcess(updaterExecutable(),
+                               {"--headless", "--root", root.string(), "--source-dir",
+                                mirror.string()},
+                               pipeFds[1], devNull);
+    ::close(devNull);
+    ::close(pipeFds[1]);
+    std::string seen;
+    char buffer[512];
+    for (ssize_t got; seen.find("Fetching modpak 1\n") == std::string::npos &&
+                      (got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;)
+        seen.append(buffer, static_cast<size_t>(got));
+    ::close(pipeFds[0]);
+    ASSERT_NE(std::string::npos, seen.find("Fetching modpak 1\n")) << seen;
+    const std::string config = readFileBytes(root / "nuvraconfig.json");
+    writeFileBytes(root / "nuvraconfig.json", config + " ");
+
+    ProcessResult second = run();
+    EXPECT_EQ(1, second.status);
+    const std::string refused = "Another Nuvra Updater is already running in this folder.";
+    EXPECT_EQ(refused + "\n", second.out);
+    EXPECT_EQ("Nuvra Updater error: " + refused + "\n", second.err);
+    EXPECT_EQ(config + " ", readFileBytes(root / "nuvraconfig.json"));
+
+    ::kill(first, SIGKILL);
+    EXPECT_EQ(128 + SIGKILL, waitForExit(first));
+    fs::remove(mirror / "m1.7z");
+    writeSevenZip(mirror / "m1.7z", {fileEntry("one.txt", "1")});
+    ProcessResult next = run();
+    EXPECT_EQ(0, next.status) << next.err;
+    EXPECT_EQ("1", readFileBytes(root / "one.txt"));
+}
+
+TEST_F(HeadlessFlowTest, LockFileIsNeverOpenedThroughALink) {
+    setRemote("[]");
+    fs::path outside = temp.path() / "outside";
+    writeFileBytes(outside, "keep");
+    fs::create_symlink(outside, root / "nuvraupdater.lock");
+    ProcessResult result = run();
+    EXPECT_EQ(1, result.status);
+    const std::string message = "Unable to lock folder: " + (root / "nuvraupdater.lock").string();
+    EXPECT_EQ(message + "\n", result.out);
+    EXPECT_EQ("keep", readFileBytes(outside));
+}

@@ -13,12 +13,16 @@
 #include "manifest/manifests.h"
 #include "manifest/signed_files.h"
 #include "transfer/fetch.h"
+#include "transfer/folder_lock.h"
 #include "transfer/paths.h"
 #include "ui/dialogs.h"
 #include "ui/progress_window.h"
 
 int synchronize(UpdateRun& run) {
     try {
+        // Before anything is read or written: a second updater on this folder changes nothing.
+        // Held until the process ends (the window's exit does not return here).
+        FolderLock folderLock(run.rootDir);
         UpdaterConfig loaded = loadLocalConfig(run);
         run.config.os = loaded.os;
         run.config.nuvraVersion = loaded.nuvraVersion;

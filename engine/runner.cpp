@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/update_run.h"
+#include "engine/byte_progress.h"
 #include "engine/cleanup.h"
 #include "engine/pending.h"
 #include "manifest/json_writer.h"
@@ -36,16 +37,21 @@ void applyModpak(UpdateRun& run, const ModpakEntry& entry, const ModpakPromise& 
     // Checked again: the cleanup may have changed what the name's folders resolve to.
     fs::path destination = safeTargetPath(run.rootDir, entry.name, entry.modPakNum);
     createDirectories(destination.parent_path());
+    const ByteProgress fetching =
+        windowByteProgress(run, step + 1, total, "Fetching modpak " + number, true);
+    const ByteProgress* fetchProgress = fetching ? &fetching : nullptr;
     if (promise.size || !promise.sha256.empty()) {
         ContentCheck check{promise.size, promise.sha256, "modpak " + number + ": " + entry.name};
-        fetchFile(run, run.config.url + entry.name, destination, &check);
+        fetchFile(run, run.config.url + entry.name, destination, &check, fetchProgress);
     } else {
-        fetchFile(run, run.config.url + entry.name, destination);
+        fetchFile(run, run.config.url + entry.name, destination, nullptr, fetchProgress);
     }
 
     reportProgress(run, {step + 1, total, "Applying modpak " + number});
     if (isSevenZipName(entry.name)) {
-        extractArchive(destination, run.rootDir);
+        const ByteProgress unpacking =
+            windowByteProgress(run, step + 1, total, "Applying modpak " + number, false);
+        extractArchive(destination, run.rootDir, unpacking ? &unpacking : nullptr);
         removeQuietly(destination);
     }
     run.localModpaks.push_back(entry);

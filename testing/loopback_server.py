@@ -16,7 +16,13 @@ Paths:
   /gzip/NAME            the file NAME gzip-compressed with Content-Encoding: gzip, though the
                         request did not ask for it
   /errorpage/NAME       status 200 with a proxy's HTML error page instead of the file NAME
-  /NAME                 the file NAME under the served folder, or 404
+  /NAME                 the file NAME under the served folder, or 404; a "Range: bytes=S-"
+                        request is answered 206 with the bytes from S on
+Before a file's NAME, any of these may be chained (each counts requests per whole path):
+  /dropfirst/N/...      the first request sends N bytes of the body and closes
+  /busy/K/S/...         the first K requests answer 503 with "Retry-After: S"
+  /norange/...          ranges are ignored: always 200 with the whole file
+  /throttle/B/...       the body is sent at about B bytes per second
 """
 import argparse
 import gzip
@@ -26,6 +32,7 @@ import socket
 import ssl
 import sys
 import threading
+import time
 import urllib.parse
 
 
@@ -62,16 +69,75 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return None
         return path
 
-    def send_file(self, path, limit=None):
+    def send_file(self, path, limit=None, ranges=False, rate=None):
         size = os.path.getsize(path)
-        self.send_response(200)
+        start = 0
+        wanted = self.headers.get("Range", "")
+        if ranges and wanted.startswith("bytes=") and wanted.endswith("-"):
+            start = int(wanted[len("bytes="):-1])
+            if start >= size:
+                self.answer(416, [("Content-Range", "bytes */%d" % size)])
+                return
+            self.send_response(206)
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))
+        else:
+            self.send_response(200)
         self.send_header("Content-Type", "application/octet-stream")
-        self.send_header("Content-Length", str(size))
+        self.send_header("Content-Length", str(size - start))
         self.end_headers()
         with open(path, "rb") as body:
-            count = size if limit is None else min(limit, size)
-            if count > 0:
-                self.connection.sendfile(body, 0, count)
+            count = size - start if limit is None else min(limit, size - start)
+            if rate is None:
+                if count > 0:
+                    self.connection.sendfile(body, start, count)
+                return
+            body.seek(start)
+            chunk = max(1, rate // 20)
+            began = time.monotonic()
+            sent = 0
+            while sent < count:
+                data = body.read(min(chunk, count - sent))
+                self.wfile.write(data)
+                sent += len(data)
+                ahead = began + sent / rate - time.monotonic()
+                if ahead > 0:
+                    time.sleep(ahead)
+
+    def seen(self, path):
+        """How many requests for `path` came before this one."""
+        with self.server.log_lock:
+            count = self.server.counts.get(path, 0)
+            self.server.counts[path] = count + 1
+        return count
+
+    def send_chained(self, path, parts):
+        earlier = self.seen(path)
+        limit, ranges, rate = None, True, None
+        while True:
+            if len(parts) >= 3 and parts[0] == "dropfirst":
+                if earlier == 0:
+                    limit = int(parts[1])
+                parts = parts[2:]
+            elif len(parts) >= 4 and parts[0] == "busy":
+                if earlier < int(parts[1]):
+                    self.answer(503, [("Retry-After", parts[2])], b"busy\n")
+                    return
+                parts = parts[3:]
+            elif len(parts) >= 2 and parts[0] == "norange":
+                ranges = False
+                parts = parts[1:]
+            elif len(parts) >= 3 and parts[0] == "throttle":
+                rate = int(parts[1])
+                parts = parts[2:]
+            else:
+                break
+        source = self.served_file("/".join(parts))
+        if source is None:
+            self.answer(404, body=b"not found\n")
+            return
+        self.send_file(source, limit, ranges, rate)
+        if limit is not None:
+            self.close_connection = True
 
     def do_GET(self):
         self.record()
@@ -128,11 +194,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     b"</body></html>\n")
             self.answer(200, [("Content-Type", "text/html")], page)
         else:
-            source = self.served_file(path.lstrip("/"))
-            if source is None:
-                self.answer(404, body=b"not found\n")
-            else:
-                self.send_file(source)
+            try:
+                self.send_chained(path, parts[1:])
+            except (BrokenPipeError, ConnectionResetError):
+                self.close_connection = True
 
 
 class Server(http.server.ThreadingHTTPServer):
@@ -154,6 +219,7 @@ def main():
     server.root = os.path.realpath(args.root)
     server.log = args.log
     server.log_lock = threading.Lock()
+    server.counts = {}
     server.tls = None
     if args.cert:
         server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

@@ -2,12 +2,17 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 #include "transfer/background_sha256.h"
 #include "transfer/content_check.h"
@@ -29,8 +34,16 @@ constexpr long maxRedirects = 30;
 constexpr long receiveBufferSize = 512 * 1024;
 constexpr std::size_t fileBufferSize = 1024 * 1024;
 
+// Transient failures are tried again, three attempts in all, after these many seconds (the
+// server's Retry-After instead, when it gives one, up to a minute).
+constexpr int maxAttempts = 3;
+constexpr long retryWaits[] = {1, 2, 4};
+constexpr long longestRetryAfter = 60;
+
 std::atomic<long> lowSpeedTimeOverride{0};
+std::atomic<long> retrySecondMilliseconds{1000};
 thread_local TransferLimits lastLimits;
+thread_local std::vector<long> lastRetryWaits;
 std::mutex certificateAuthorityMutex;
 fs::path certificateAuthorityOverride;
 
@@ -47,6 +60,7 @@ size_t writeBody(char* data, size_t size, size_t count, void* file) {
 // transfer on a second thread.
 struct CheckedBody {
     std::FILE* file = nullptr;
+    std::uint64_t resumedFrom = 0;  // bytes kept from an earlier attempt, counted in `received`
     const ContentCheck* check = nullptr;
     std::unique_ptr<BackgroundSha256> hash;  // only when a hash is expected
     std::uint64_t received = 0;
@@ -67,11 +81,186 @@ size_t writeCheckedBody(char* data, size_t size, size_t count, void* target) {
     return std::fwrite(data, size, count, body.file);
 }
 
+struct ProgressTarget {
+    const ByteProgress* report = nullptr;
+    std::uint64_t resumedFrom = 0;
+    std::uint64_t expected = 0;  // the promised size; 0 when none was promised
+};
+
+int reportTransfer(void* target, curl_off_t total, curl_off_t now, curl_off_t, curl_off_t) {
+    auto& progress = *static_cast<ProgressTarget*>(target);
+    std::uint64_t whole = progress.expected;
+    if (whole == 0 && total > 0) whole = progress.resumedFrom + static_cast<std::uint64_t>(total);
+    (*progress.report)(progress.resumedFrom + static_cast<std::uint64_t>(now), whole);
+    return 0;
+}
+
+// What one attempt ended with.
+struct Attempt {
+    CURLcode result = CURLE_OK;
+    long status = 0;       // the HTTP status, 0 when none arrived
+    long retryAfter = -1;  // seconds, -1 when the server gave none
+    bool closed = false;
+    bool overrun = false;
+    std::uint64_t resumedFrom = 0;
+    ContentDigest received;
+};
+
+// A failure that another attempt may cure: the network, a stalled or broken transfer, or a
+// server that says it is busy. A refused certificate, another 4xx status or a local write error
+// would fail the same way again.
+bool isTransient(const Attempt& attempt) {
+    switch (attempt.result) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_OPERATION_TIMEDOUT:
+        case CURLE_PARTIAL_FILE:
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+        case CURLE_GOT_NOTHING:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM:
+            return true;
+        case CURLE_HTTP_RETURNED_ERROR:
+            return attempt.status == 408 || attempt.status == 429 || attempt.status == 500 ||
+                   attempt.status == 502 || attempt.status == 503 || attempt.status == 504;
+        default:
+            return false;
+    }
+}
+
+std::string failureText(const std::string& url, const Attempt& attempt) {
+    return "Download failed for " + url + ": " + curl_easy_strerror(attempt.result);
+}
+
+// Opens the ".part" file an attempt writes to. A resumable download continues a partial file of
+// ours (its bytes are hashed again first, so the whole file is verified at the end); anything
+// else, or a partial file longer than promised, is replaced by a fresh one.
+File openPartial(const fs::path& partial, bool resumable, const ContentCheck* check,
+                 CheckedBody* checked) {
+    if (resumable) {
+        File kept = openOwnPartialFile(partial);
+        if (kept) {
+            std::vector<char> buffer(fileBufferSize);
+            std::uint64_t size = 0;
+            std::size_t got = 0;
+            while (size <= *check->size &&
+                   (got = std::fread(buffer.data(), 1, buffer.size(), kept.get())) > 0) {
+                checked->hash->update(buffer.data(), got);
+                size += got;
+            }
+            // Reading and appending share the stream: a seek must come between them.
+            if (size <= *check->size && !std::ferror(kept.get()) &&
+                std::fseek(kept.get(), 0, SEEK_END) == 0) {
+                checked->resumedFrom = size;
+                checked->received = size;
+                return kept;
+            }
+            kept.reset();
+            checked->hash = std::make_unique<BackgroundSha256>();
+        }
+    }
+    return createFreshFile(partial);
+}
+
+Attempt transferOnce(const std::string& url, const fs::path& partial, const ContentCheck* check,
+                     bool resumable, const ByteProgress* progress, const TransferLimits& limits,
+                     const std::string& caFile) {
+    Attempt attempt;
+    // Made before the ".part" file, so that a hashing library that fails leaves nothing behind.
+    std::unique_ptr<CheckedBody> checked = check ? std::make_unique<CheckedBody>() : nullptr;
+    if (checked && !check->sha256.empty()) checked->hash = std::make_unique<BackgroundSha256>();
+    ProgressTarget progressTarget{progress, 0, check && check->size ? *check->size : 0};
+    {
+        CurlEasy curl(curl_easy_init());
+        if (!curl) throw std::runtime_error("Unable to initialize CURL");
+        CurlList headers(curl_slist_append(nullptr, "Cache-Control: no-cache"));
+        if (!headers) throw std::runtime_error("Unable to create HTTP request headers");
+        // On failure curl_slist_append returns null and leaves the list as it was.
+        curl_slist* extended = curl_slist_append(headers.get(), "Pragma: no-cache");
+        if (!extended) throw std::runtime_error("Unable to create HTTP request headers");
+        headers.release();
+        headers.reset(extended);
+        // A fresh file is created anew, so a link planted under the ".part" name is never
+        // written through; a kept one was opened without following links.
+        File file = openPartial(partial, resumable, check, checked.get());
+        if (!file) throw std::runtime_error("Unable to create file: " + textFromPath(partial));
+        // A refused buffer only costs speed, so the result is not judged.
+        std::setvbuf(file.get(), nullptr, _IOFBF, fileBufferSize);
+        if (checked) attempt.resumedFrom = checked->resumedFrom;
+        progressTarget.resumedFrom = attempt.resumedFrom;
+
+        CURL* handle = curl.get();
+        curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(handle, CURLOPT_MAXREDIRS, limits.maxRedirects);
+        curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 10L);
+        curl_easy_setopt(handle, CURLOPT_TIMEOUT, 0L);
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedLimit);
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedTime);
+        curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
+        curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, receiveBufferSize);
+        if (attempt.resumedFrom > 0)
+            curl_easy_setopt(handle, CURLOPT_RESUME_FROM_LARGE,
+                             static_cast<curl_off_t>(attempt.resumedFrom));
+        if (checked) {
+            checked->file = file.get();
+            checked->check = check;
+            curl_easy_setopt(handle, CURLOPT_WRITEDATA, checked.get());
+            curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeCheckedBody);
+        } else {
+            curl_easy_setopt(handle, CURLOPT_WRITEDATA, file.get());
+            curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeBody);
+        }
+        if (progress) {
+            curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &progressTarget);
+            curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, reportTransfer);
+            curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+        }
+        curl_easy_setopt(handle, CURLOPT_USERAGENT, "nuvraupdater-cpp/6.0");
+        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
+        // Windows checks revocation too: a player whose network blocks the revocation servers
+        // must not be refused for that alone (other TLS back ends ignore the option).
+        curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS,
+                         static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
+        if (!caFile.empty()) curl_easy_setopt(handle, CURLOPT_CAINFO, caFile.c_str());
+        // A part that already holds every promised byte needs no request (a server answers
+        // a range past the end with 416, which the library reports as a refused range).
+        const bool complete = check && check->size && attempt.resumedFrom == *check->size;
+        attempt.result = complete ? CURLE_OK : curl_easy_perform(handle);
+        curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &attempt.status);
+        curl_off_t retryAfter = 0;
+        if (curl_easy_getinfo(handle, CURLINFO_RETRY_AFTER, &retryAfter) == CURLE_OK &&
+            retryAfter > 0)
+            attempt.retryAfter = static_cast<long>(std::min<curl_off_t>(retryAfter, 1L << 30));
+        attempt.closed = closeFile(file);
+    }  // the header list and the handle are released here, before any result is judged
+    if (checked) {
+        attempt.overrun = checked->overrun;
+        attempt.received.size = checked->received;
+        // Only a finished body is worth its hash; the thread is stopped either way.
+        std::string hex = checked->hash ? checked->hash->finishHex() : "";
+        if (attempt.result == CURLE_OK && !attempt.overrun) attempt.received.sha256 = hex;
+    }
+    return attempt;
+}
+
+void waitBeforeRetry(long seconds) {
+    lastRetryWaits.push_back(seconds);
+    std::this_thread::sleep_for(std::chrono::milliseconds(seconds * retrySecondMilliseconds));
+}
+
 }  // namespace
 
 void setLowSpeedTimeForTesting(long seconds) { lowSpeedTimeOverride = seconds; }
 
 TransferLimits lastTransferLimitsForTesting() { return lastLimits; }
+
+void setRetrySecondForTesting(long milliseconds) {
+    retrySecondMilliseconds = milliseconds > 0 ? milliseconds : 1000;
+}
+
+std::vector<long> lastRetryWaitsForTesting() { return lastRetryWaits; }
 
 void setCertificateAuthorityForTesting(const fs::path& caFile) {
     std::lock_guard<std::mutex> lock(certificateAuthorityMutex);
@@ -85,83 +274,73 @@ DownloadClient::DownloadClient() {
 
 DownloadClient::~DownloadClient() { curl_global_cleanup(); }
 
-void downloadFile(const std::string& url, const fs::path& destination, const ContentCheck* check) {
+void downloadFile(const std::string& url, const fs::path& destination, const ContentCheck* check,
+                  const ByteProgress* progress) {
     fs::path partial = destination;
     partial += ".part";
     TransferLimits limits{lowSpeedLimit, lowSpeedTimeOverride.load(), maxRedirects};
     if (limits.lowSpeedTime <= 0) limits.lowSpeedTime = lowSpeedTime;
     lastLimits = limits;
+    lastRetryWaits.clear();
     std::string caFile = textFromPath(certificateAuthority());
-    CURLcode result = CURLE_OK;
-    bool closed = false;
-    // Made before the ".part" file, so that a hashing library that fails leaves nothing behind.
-    std::unique_ptr<CheckedBody> checked = check ? std::make_unique<CheckedBody>() : nullptr;
-    if (checked && !check->sha256.empty()) checked->hash = std::make_unique<BackgroundSha256>();
-    {
-        CurlEasy curl(curl_easy_init());
-        if (!curl) throw std::runtime_error("Unable to initialize CURL");
-        CurlList headers(curl_slist_append(nullptr, "Cache-Control: no-cache"));
-        if (!headers) throw std::runtime_error("Unable to create HTTP request headers");
-        // On failure curl_slist_append returns null and leaves the list as it was.
-        curl_slist* extended = curl_slist_append(headers.get(), "Pragma: no-cache");
-        if (!extended) throw std::runtime_error("Unable to create HTTP request headers");
-        headers.release();
-        headers.reset(extended);
-        // Created fresh, so a link planted under the ".part" name is never written through.
-        File file = createFreshFile(partial);
-        if (!file) throw std::runtime_error("Unable to create file: " + textFromPath(partial));
-        // A refused buffer only costs speed, so the result is not judged.
-        std::setvbuf(file.get(), nullptr, _IOFBF, fileBufferSize);
-
-        CURL* handle = curl.get();
-        curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(handle, CURLOPT_MAXREDIRS, limits.maxRedirects);
-        curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 10L);
-        curl_easy_setopt(handle, CURLOPT_TIMEOUT, 0L);
-        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedLimit);
-        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedTime);
-        curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
-        curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, receiveBufferSize);
-        if (checked) {
-            checked->file = file.get();
-            checked->check = check;
-            curl_easy_setopt(handle, CURLOPT_WRITEDATA, checked.get());
-            curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeCheckedBody);
-        } else {
-            curl_easy_setopt(handle, CURLOPT_WRITEDATA, file.get());
-            curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeBody);
-        }
-        curl_easy_setopt(handle, CURLOPT_USERAGENT, "nuvraupdater-cpp/6.0");
-        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
-        // Windows checks revocation too: a player whose network blocks the revocation servers
-        // must not be refused for that alone (other TLS back ends ignore the option).
-        curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS,
-                         static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
-        if (!caFile.empty()) curl_easy_setopt(handle, CURLOPT_CAINFO, caFile.c_str());
-        result = curl_easy_perform(handle);
-        closed = closeFile(file);
-    }  // the header list and the handle are released here, before any result is judged
-    if (checked && checked->overrun) {
-        removeQuietly(partial);
-        throw std::runtime_error(contentMismatch(*check, {checked->received, ""}, true));
-    }
-    if (result != CURLE_OK) {
-        removeQuietly(partial);
-        throw std::runtime_error("Download failed for " + url + ": " + curl_easy_strerror(result));
-    }
-    if (!closed) {
-        removeQuietly(partial);
-        throw std::runtime_error("Unable to finish writing downloaded file: " +
-                                 textFromPath(partial));
-    }
-    if (checked) {
-        ContentDigest received{checked->received, checked->hash ? checked->hash->finishHex() : ""};
-        std::string mismatch = contentMismatch(*check, received, false);
-        if (!mismatch.empty()) {
+    // Only a file whose size and hash are known can be pieced together from several transfers:
+    // without them nothing would tell a continued file from a corrupted one.
+    const bool resumable = check && check->size && !check->sha256.empty();
+    bool startedOver = false;
+    int attempts = 0;
+    for (;;) {
+        Attempt attempt =
+            transferOnce(url, partial, check, resumable, progress, limits, caFile);
+        // A continued file that turns out wrong (too long, a bad byte, a server that cannot
+        // answer ranges) is thrown away and fetched once more from its first byte.
+        const bool resumed = attempt.resumedFrom > 0;
+        const bool rangeRefused =
+            attempt.result == CURLE_RANGE_ERROR ||
+            (attempt.result == CURLE_HTTP_RETURNED_ERROR && attempt.status == 416);
+        if (attempt.overrun) {
             removeQuietly(partial);
-            throw std::runtime_error(mismatch);
+            if (resumed && !startedOver) {
+                startedOver = true;
+                continue;
+            }
+            throw std::runtime_error(contentMismatch(*check, attempt.received, true));
         }
+        if (resumed && rangeRefused) {
+            removeQuietly(partial);
+            continue;
+        }
+        if (attempt.result != CURLE_OK) {
+            ++attempts;
+            const bool again = isTransient(attempt) && attempts < maxAttempts;
+            // A resumable file keeps what it received, for the next attempt or the next run.
+            if (!resumable || !isTransient(attempt)) removeQuietly(partial);
+            if (!again) throw std::runtime_error(failureText(url, attempt));
+            long wait = retryWaits[attempts - 1];
+            if (attempt.retryAfter >= 0) wait = std::min(attempt.retryAfter, longestRetryAfter);
+            std::string note = failureText(url, attempt) + "; trying again in " +
+                               std::to_string(wait) + " s\n";
+            std::fwrite(note.data(), 1, note.size(), stderr);
+            std::fflush(stderr);
+            waitBeforeRetry(wait);
+            continue;
+        }
+        if (!attempt.closed) {
+            removeQuietly(partial);
+            throw std::runtime_error("Unable to finish writing downloaded file: " +
+                                     textFromPath(partial));
+        }
+        if (check) {
+            std::string mismatch = contentMismatch(*check, attempt.received, false);
+            if (!mismatch.empty()) {
+                removeQuietly(partial);
+                if (resumed && !startedOver) {
+                    startedOver = true;
+                    continue;
+                }
+                throw std::runtime_error(mismatch);
+            }
+        }
+        break;
     }
     removeQuietly(destination);
     renameFile(partial, destination);

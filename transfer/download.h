@@ -1,5 +1,7 @@
 #pragma once
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 struct ContentCheck;
@@ -13,6 +15,11 @@ struct DownloadClient {
     DownloadClient& operator=(const DownloadClient&) = delete;
 };
 
+// Told, on the downloading thread and often (many times a second), how many bytes of the file
+// are in hand (those kept from an earlier attempt included) and how many it has in all (the
+// promised size, else the server's Content-Length; 0 when neither is known).
+using ByteProgress = std::function<void(std::uint64_t received, std::uint64_t total)>;
+
 // Downloads `url` (used unchanged) into "<destination>.part" and renames that over `destination`
 // only after the transfer and the close both succeeded. On failure the destination is untouched
 // and no ".part" file is left (except after a failed rename). Raises runtime_error
@@ -20,5 +27,12 @@ struct DownloadClient {
 // With a `check`, the body is counted and hashed as it arrives, a body running past the expected
 // size is cut off at once, and the file takes its name only when it matches; otherwise the
 // ".part" file is removed and contentMismatch's message raised (content_check.h).
+// A transient failure (no connection, a broken or stalled transfer, HTTP 408, 429, 500, 502, 503
+// or 504) is tried again, three attempts in all, after 1 s and 2 s or the server's Retry-After
+// (at most 60 s), each retry noted on standard error; the last failure is raised.
+// With both a size and a hash in `check`, a ".part" file of ours (a regular file, never a link)
+// is continued with a range request and kept after a transient failure; a server that answers
+// with the whole file, or a continued file that fails its check, makes it start over from zero
+// once.
 void downloadFile(const std::string& url, const std::filesystem::path& destination,
-                  const ContentCheck* check = nullptr);
+                  const ContentCheck* check = nullptr, const ByteProgress* progress = nullptr);

@@ -1,5 +1,6 @@
 #pragma once
 #include <filesystem>
+#include <vector>
 
 // Test-only seams into downloadFile. The program never calls these; they exist so that tests can
 // exercise the stall guard without waiting a minute, and a successful HTTPS transfer without
@@ -23,3 +24,10 @@ struct TransferLimits {
 // The limits of the last download this thread started; lets a test check the program's own
 // minute-long stall window without waiting for it.
 TransferLimits lastTransferLimitsForTesting();
+
+// Makes every later retry wait `milliseconds` per second it would wait (1 s, 2 s, Retry-After);
+// 0 restores real seconds.
+void setRetrySecondForTesting(long milliseconds);
+
+// The waits, in seconds, before each retry of the last download this thread started.
+std::vector<long> lastRetryWaitsForTesting();

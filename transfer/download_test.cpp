@@ -8,7 +8,9 @@
 
 #include "testing/loopback_server.h"
 #include "testing/temp_dir.h"
+#include "transfer/content_check.h"
 #include "transfer/download_seam.h"
+#include "transfer/sha256.h"
 
 namespace fs = std::filesystem;
 
@@ -33,9 +35,36 @@ std::string largeBody() {
     return body;
 }
 
+std::string sha256Of(const std::string& bytes) {
+    Sha256 hash;
+    hash.update(bytes.data(), bytes.size());
+    return hash.finishHex();
+}
+
+// Whether the request head asks for a range, and from where ("" when it does not).
+std::string rangeOf(const std::string& head) {
+    const std::string key = "\r\nRange: ";
+    std::size_t at = head.find(key);
+    if (at == std::string::npos) return "";
+    at += key.size();
+    return head.substr(at, head.find("\r\n", at) - at);
+}
+
+std::vector<std::string> rangesOf(const std::vector<std::string>& requests) {
+    std::vector<std::string> ranges;
+    for (const std::string& head : requests) ranges.push_back(rangeOf(head));
+    return ranges;
+}
+
 class DownloadFileTest : public ::testing::Test {
 protected:
-    void SetUp() override { fs::create_directories(root); }
+    // Retry waits of a millisecond per second keep the tests quick; the waits asked for are
+    // checked through lastRetryWaitsForTesting.
+    void SetUp() override {
+        fs::create_directories(root);
+        setRetrySecondForTesting(1);
+    }
+    void TearDown() override { setRetrySecondForTesting(0); }
 
     TempDir temp;
     DownloadClient client;
@@ -95,6 +124,134 @@ TEST_F(DownloadFileTest, HttpErrorStatusLeavesDestinationAndNoPartialFile) {
                   thrownMessage([&] { downloadFile(server.url(path), dest); }));
         EXPECT_EQ("old", readFileBytes(dest));
         EXPECT_FALSE(fs::exists(part));
+    }
+}
+
+// Which failures are tried again, how long each retry waits, and how it ends.
+TEST_F(DownloadFileTest, TransientFailuresAreTriedThreeTimesInAll) {
+    LoopbackServer server(temp.path() / "server");
+    server.serve("a.7z", "body");
+    const std::string httpError = "HTTP response code said error";
+    struct Case {
+        std::string path;
+        std::string error;  // empty: the body arrives
+        std::vector<long> waits;
+        std::size_t requests;
+    };
+    const std::vector<Case> cases = {
+        {"/busy/2/3/a.7z", "", {3, 3}, 3},
+        {"/busy/3/1/a.7z", httpError, {1, 1}, 3},
+        {"/busy/1/600/a.7z", "", {60}, 2},
+        {"/status/500", httpError, {1, 2}, 3},
+        {"/status/503", httpError, {1, 2}, 3},
+        {"/status/429", httpError, {1, 2}, 3},
+        {"/status/404", httpError, {}, 1},
+        {"/status/403", httpError, {}, 1},
+        {"/dropfirst/2/a.7z", "", {1}, 2},
+    };
+    std::size_t before = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        fs::remove(dest);
+        const std::string url = server.url(c.path);
+        EXPECT_EQ(c.error.empty() ? "" : "Download failed for " + url + ": " + c.error,
+                  thrownMessage([&] { downloadFile(url, dest); }));
+        EXPECT_EQ(c.waits, lastRetryWaitsForTesting());
+        const std::vector<std::string> requests = server.requests();
+        EXPECT_EQ(c.requests, requests.size() - before);
+        before = requests.size();
+        EXPECT_EQ(c.error.empty(), fs::exists(dest));
+        if (c.error.empty()) {
+            EXPECT_EQ("body", readFileBytes(dest));
+        }
+        EXPECT_FALSE(fs::exists(part));
+    }
+}
+
+// With a promised size and hash, a broken transfer is continued where it stopped, and a file
+// pieced together wrongly is caught and fetched again whole.
+TEST_F(DownloadFileTest, PromisedFileIsResumedAndVerifiedWhole) {
+    LoopbackServer server(temp.path() / "server");
+    const std::string body = largeBody();
+    server.serve("a.7z", body);
+    const ContentCheck check{body.size(), sha256Of(body), "modpak 1: a.7z"};
+    std::string wrongByte = body.substr(0, 5000);
+    wrongByte[1234] ^= 1;
+    struct Case {
+        std::string name;
+        std::string path;
+        std::string leftover;  // the ".part" file before the download; "-" for none
+        std::vector<std::string> ranges;
+    };
+    const std::vector<Case> cases = {
+        {"a dropped connection", "/dropfirst/100000/a.7z", "-", {"", "bytes=100000-"}},
+        {"an earlier run's part", "/a.7z", body.substr(0, 777), {"bytes=777-"}},
+        {"a wrong byte", "/a.7z", wrongByte, {"bytes=5000-", ""}},
+        {"ranges refused", "/dropfirst/100000/norange/a.7z", "-", {"", "bytes=100000-", ""}},
+        {"a part too long", "/a.7z", body + "x", {""}},
+        {"a complete part", "/a.7z", body, {}},
+    };
+    std::size_t before = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(dest);
+        if (c.leftover != "-") writeFileBytes(part, c.leftover);
+        EXPECT_EQ("", thrownMessage([&] { downloadFile(server.url(c.path), dest, &check); }));
+        EXPECT_TRUE(readFileBytes(dest) == body);
+        EXPECT_FALSE(fs::exists(part));
+        const std::vector<std::string> requests = server.requests();
+        EXPECT_EQ(c.ranges, rangesOf({requests.begin() + static_cast<long>(before),
+                                      requests.end()}));
+        before = requests.size();
+    }
+}
+
+TEST_F(DownloadFileTest, PartialFileIsNeverContinuedThroughALink) {
+    LoopbackServer server(temp.path() / "server");
+    const std::string body = largeBody();
+    server.serve("a.7z", body);
+    const ContentCheck check{body.size(), sha256Of(body), "modpak 1: a.7z"};
+    fs::path outside = temp.path() / "outside.txt";
+    writeFileBytes(outside, body.substr(0, 1000));
+    fs::create_symlink(outside, part);
+
+    downloadFile(server.url("/a.7z"), dest, &check);
+
+    EXPECT_TRUE(readFileBytes(dest) == body);
+    EXPECT_EQ(body.substr(0, 1000), readFileBytes(outside));
+    EXPECT_EQ(std::vector<std::string>{""}, rangesOf(server.requests()));
+}
+
+TEST_F(DownloadFileTest, BrokenPromisedTransferKeepsItsPartForTheNextRun) {
+    LoopbackServer server(temp.path() / "server");
+    const std::string body = largeBody();
+    server.serve("a.7z", body);
+    const ContentCheck check{body.size(), sha256Of(body), "modpak 1: a.7z"};
+    const std::string url = server.url("/drop/1000/a.7z");
+
+    EXPECT_EQ(failure(url, CURLE_PARTIAL_FILE),
+              thrownMessage([&] { downloadFile(url, dest, &check); }));
+    EXPECT_EQ(body.substr(0, 1000), readFileBytes(part));
+    EXPECT_FALSE(fs::exists(dest));
+}
+
+TEST_F(DownloadFileTest, ProgressCountsBytesUpToTheWholeSize) {
+    LoopbackServer server(temp.path() / "server");
+    const std::string body = largeBody();
+    server.serve("a.7z", body);
+    const ContentCheck check{body.size(), sha256Of(body), "modpak 1: a.7z"};
+    writeFileBytes(part, body.substr(0, 1000));
+    for (const ContentCheck* promise : {static_cast<const ContentCheck*>(nullptr), &check}) {
+        SCOPED_TRACE(promise ? "promised" : "from Content-Length");
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> seen;
+        const ByteProgress progress = [&](std::uint64_t received, std::uint64_t total) {
+            seen.emplace_back(received, total);
+        };
+        downloadFile(server.url("/a.7z"), dest, promise, &progress);
+        ASSERT_FALSE(seen.empty());
+        EXPECT_EQ(std::make_pair(std::uint64_t{body.size()}, std::uint64_t{body.size()}),
+                  seen.back());
+        for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_LE(seen[i - 1].first, seen[i].first);
     }
 }
 

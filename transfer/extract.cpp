@@ -3,6 +3,8 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <unordered_set>
@@ -62,8 +64,19 @@ archive_entry* nextEntry(archive* reader, const fs::path& archive) {
 
 }  // namespace
 
-void extractArchive(const fs::path& archive, const fs::path& destination) {
+void extractArchive(const fs::path& archive, const fs::path& destination,
+                    const ByteProgress* progress) {
     createDirectories(destination);
+    std::error_code sizeUnknown;
+    const std::uintmax_t archiveSize = progress ? fs::file_size(archive, sizeUnknown) : 0;
+    // The bytes taken from the file, not those unpacked: they end exactly at the archive's size.
+    auto reportRead = [&](struct archive* reading) {
+        if (!progress || sizeUnknown) return;
+        const la_int64_t read = archive_filter_bytes(reading, -1);
+        if (read >= 0)
+            (*progress)(std::min<std::uint64_t>(static_cast<std::uint64_t>(read), archiveSize),
+                        archiveSize);
+    };
     // 7-Zip names are UTF-16, which the reader converts to this thread's character set. In the
     // C locale that the process keeps, names outside ASCII could not be converted at all.
     ThreadUtf8Locale utf8Names;
@@ -108,8 +121,10 @@ void extractArchive(const fs::path& archive, const fs::path& destination) {
             // The offset goes through unchanged, so the writer leaves the holes of sparse entries.
             if (archive_write_data_block(writer.get(), block, size, offset) != ARCHIVE_OK)
                 throw std::runtime_error("Unable to write archive data");
+            reportRead(reader.get());
         }
         archive_write_finish_entry(writer.get());
+        reportRead(reader.get());
     }
 }
 

@@ -1,13 +1,17 @@
 #pragma once
 #include <filesystem>
 
+#include "transfer/download.h"
+
 // Unpacks the 7-Zip archive into `destination` (created first), refusing any entry whose folder
 // resolves outside the destination (links followed); names outside ASCII land as UTF-8 bytes.
 // Entries written before a failure stay. Raises runtime_error "Unable to open archive: ...",
 // "Unable to read archive: ..." (a damaged archive), "Blocked archive entry outside destination:
 // <target>", "Unable to write archive entry: ...", "Unable to read archive data", "Unable to
-// write archive data", and the path errors.
-void extractArchive(const std::filesystem::path& archive, const std::filesystem::path& destination);
+// write archive data", and the path errors. `progress` is told how many bytes of the archive file
+// have been read so far, out of its size, after every block.
+void extractArchive(const std::filesystem::path& archive, const std::filesystem::path& destination,
+                    const ByteProgress* progress = nullptr);
 
 // Reads the 7-Zip archive to its end, every entry's data included, writing nothing: what
 // extractArchive would read. Raises "Unable to open archive: ...", "Unable to read archive: ..."

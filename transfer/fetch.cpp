@@ -11,9 +11,9 @@
 namespace fs = std::filesystem;
 
 void fetchFile(UpdateRun& run, const std::string& url, const fs::path& destination,
-               const ContentCheck* check) {
+               const ContentCheck* check, const ByteProgress* progress) {
     if (!run.options.sourceDir) {
-        downloadFile(url, destination, check);
+        downloadFile(url, destination, check, progress);
         return;
     }
     // The mirror is flat: only the last component of the name is looked up in it.

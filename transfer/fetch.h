@@ -2,6 +2,8 @@
 #include <filesystem>
 #include <string>
 
+#include "transfer/download.h"
+
 struct ContentCheck;
 struct UpdateRun;
 
@@ -11,5 +13,6 @@ struct UpdateRun;
 // download errors. With a `check`, the file is counted and hashed while it is downloaded or
 // copied (through "<destination>.part") and takes its name only when it matches; otherwise no
 // ".part" file is left, the destination is untouched and the mismatch raised (content_check.h).
+// `progress` is told of a download's bytes (downloadFile); a mirror copy does not report.
 void fetchFile(UpdateRun& run, const std::string& url, const std::filesystem::path& destination,
-               const ContentCheck* check = nullptr);
+               const ContentCheck* check = nullptr, const ByteProgress* progress = nullptr);

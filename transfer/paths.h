@@ -109,5 +109,10 @@ File openFileForReading(const std::filesystem::path& path);
 // planted in between makes this fail instead of writing through it. Null on failure.
 File createFreshFile(const std::filesystem::path& path);
 
+// Opens an earlier partial download at `path` for reading from its start and appending at its
+// end, only when it is a regular file of ours: not a link (never followed), not a folder, with
+// no second hard link, and (POSIX) owned by this user. Null otherwise.
+File openOwnPartialFile(const std::filesystem::path& path);
+
 // Flushes the stdio buffer and asks the system to put the file's data on disk. True on success.
 bool flushToDisk(std::FILE* file);

@@ -107,6 +107,24 @@ File createFreshFile(const fs::path& path) {
     return File(file);
 }
 
+File openOwnPartialFile(const fs::path& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return File();
+    struct stat info;
+    // A second hard link would let the appended bytes land in a file someone else named.
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
+        info.st_uid != ::geteuid()) {
+        ::close(fd);
+        return File();
+    }
+    std::FILE* file = ::fdopen(fd, "a+b");
+    if (!file) {
+        ::close(fd);
+        return File();
+    }
+    return File(file);
+}
+
 bool flushToDisk(std::FILE* file) {
     return std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
 }

@@ -323,6 +323,32 @@ File createFreshFile(const fs::path& path) {
     return File(file);
 }
 
+File openOwnPartialFile(const fs::path& path) {
+    // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself, which is then refused.
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ,
+                                nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return File();
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(handle, &info) == FALSE ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        info.nNumberOfLinks != 1) {
+        CloseHandle(handle);
+        return File();
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_APPEND | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return File();
+    }
+    std::FILE* file = _fdopen(fd, "a+b");
+    if (!file) {
+        _close(fd);
+        return File();
+    }
+    return File(file);
+}
+
 bool flushToDisk(std::FILE* file) {
     if (std::fflush(file) != 0) return false;
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));

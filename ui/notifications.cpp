@@ -1,6 +1,7 @@
 #include "ui/notifications.h"
 
 #include <FL/Fl.H>
+#include <FL/fl_draw.H>
 
 #include <chrono>
 #include <cstdio>
@@ -42,9 +43,16 @@ void handleProgress(void* data) {
         window.progressBar.maximum(static_cast<float>(report->total));
         window.progressBar.redraw();
     }
-    window.progressBar.value(static_cast<float>(report->current));
+    window.progressBar.value(static_cast<float>(report->current + report->fraction));
     window.progressBar.redraw();
     window.progressBar.copy_label(report->text.c_str());
+    // A byte count with speed and time left is longer than a step's name: the bar's own text
+    // shrinks until it fits inside the bar rather than being cut off.
+    int size = 12;
+    fl_font(window.progressBar.labelfont(), size);
+    while (size > 8 && fl_width(report->text.c_str()) > window.progressBar.w() - 6)
+        fl_font(window.progressBar.labelfont(), --size);
+    window.progressBar.labelsize(size);
     window.progressBar.redraw();
 }
 
@@ -79,6 +87,13 @@ void reportProgress(UpdateRun& run, const ProgressReport& report) {
     }
     auto* copy = new ProgressReport(report);
     // A dropped progress notice is superseded by the next one.
+    if (Fl::awake(handleProgress, copy) != 0) delete copy;
+}
+
+void reportStepProgress(UpdateRun& run, const ProgressReport& report) {
+    if (run.options.headless) return;
+    auto* copy = new ProgressReport(report);
+    // The worker never waits for the window: a dropped notice is superseded by the next one.
     if (Fl::awake(handleProgress, copy) != 0) delete copy;
 }
 

@@ -9,9 +9,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 
 #include "app/update_run.h"
+#include "testing/process.h"
 #include "testing/temp_dir.h"
 #include "testing/xvfb.h"
 #include "ui/dialogs.h"
@@ -161,4 +163,15 @@ bool everyLabelReadable(Fl_Window& window) {
         if (w > widget.w() || h > widget.h()) return false;
     }
     return true;
+}
+
+void saveScreenshot(Fl_Window& window, const std::string& file) {
+    Fl::flush();
+    XSync(fl_display, False);
+    const std::filesystem::path path(file);
+    std::error_code ignored;
+    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ignored);
+    if (!fl_display || !window.shown()) return;
+    runProcess("/usr/bin/import", {"-display", DisplayString(fl_display), "-window",
+                                   std::to_string(fl_xid(&window)), file});
 }

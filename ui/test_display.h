@@ -50,3 +50,7 @@ std::vector<unsigned long> statusTextPicture(int pendingCount);
 // True when a player can read all of `window`'s widgets: each lies inside the window, clear of
 // the others, and shows its whole label inside itself (wrapped to its width when it wraps).
 bool everyLabelReadable(Fl_Window& window);
+
+// Saves what `window` shows as a PNG picture at `file` (its folder made first), for a person to
+// look at; a picture that cannot be taken is skipped.
+void saveScreenshot(Fl_Window& window, const std::string& file);

@@ -77,8 +77,9 @@ test-windows: windows build
 
 # Pictures of the Windows build's window under wine, into docs/screenshots/windows-*.png.
 screenshots-windows: windows
-	NUVRA_UNDER_WINE=1 windows/with-wine $(WINDOWS_BUILD) scripts/screenshots windows/wine-updater \
-	  docs/screenshots windows-
+	NUVRA_UNDER_WINE=1 WINEPREFIX=$(CURDIR)/$(WINDOWS_BUILD)/wineprefix WINEDEBUG=-all \
+	  WINEDLLOVERRIDES="mscoree,mshtml=" NUVRA_WINDOWS_EXE=$(CURDIR)/$(WINDOWS_BUILD)/nuvraupdater_cpp.exe \
+	  scripts/screenshots windows/wine-updater docs/screenshots windows-
 
 # A zip for players: the .exe, a short README and the licences of every library linked into it.
 package-windows: windows

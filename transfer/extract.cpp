@@ -62,6 +62,20 @@ archive_entry* nextEntry(archive* reader, const fs::path& archive) {
     return entry;
 }
 
+struct DataBlock {
+    const void* bytes = nullptr;
+    size_t size = 0;
+    la_int64_t offset = 0;
+};
+
+// The current entry's next block of data; false at the entry's end.
+bool nextBlock(archive* reader, DataBlock& block) {
+    int read = archive_read_data_block(reader, &block.bytes, &block.size, &block.offset);
+    if (read == ARCHIVE_EOF) return false;
+    if (read != ARCHIVE_OK) throw std::runtime_error("Unable to read archive data");
+    return true;
+}
+
 }  // namespace
 
 void extractArchive(const fs::path& archive, const fs::path& destination,
@@ -111,15 +125,10 @@ void extractArchive(const fs::path& archive, const fs::path& destination,
         if (archive_write_header(writer.get(), entry) != ARCHIVE_OK)
             throw std::runtime_error("Unable to write archive entry: " + errorText(writer.get()));
 
-        for (;;) {
-            const void* block = nullptr;
-            size_t size = 0;
-            la_int64_t offset = 0;
-            int read = archive_read_data_block(reader.get(), &block, &size, &offset);
-            if (read == ARCHIVE_EOF) break;
-            if (read != ARCHIVE_OK) throw std::runtime_error("Unable to read archive data");
+        for (DataBlock block; nextBlock(reader.get(), block);) {
             // The offset goes through unchanged, so the writer leaves the holes of sparse entries.
-            if (archive_write_data_block(writer.get(), block, size, offset) != ARCHIVE_OK)
+            if (archive_write_data_block(writer.get(), block.bytes, block.size, block.offset) !=
+                ARCHIVE_OK)
                 throw std::runtime_error("Unable to write archive data");
             reportRead(reader.get());
         }
@@ -133,13 +142,7 @@ void readArchiveThrough(const fs::path& archive) {
     ArchiveReader reader = openSevenZip(archive);
     while (nextEntry(reader.get(), archive)) {
         // Skipping would not decode the data, and so would not find a damaged block.
-        for (;;) {
-            const void* block = nullptr;
-            size_t size = 0;
-            la_int64_t offset = 0;
-            int read = archive_read_data_block(reader.get(), &block, &size, &offset);
-            if (read == ARCHIVE_EOF) break;
-            if (read != ARCHIVE_OK) throw std::runtime_error("Unable to read archive data");
+        for (DataBlock block; nextBlock(reader.get(), block);) {
         }
     }
 }

@@ -133,6 +133,22 @@ bool isDeviceName(std::wstring base) {
            digit == L'\u00B3';
 }
 
+// A stdio stream over an open handle, which it then owns; null (and the handle closed) when the
+// C runtime refuses it.
+File fileFromHandle(HANDLE handle, int flags, const char* mode) {
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return File();
+    }
+    std::FILE* file = _fdopen(fd, mode);
+    if (!file) {
+        _close(fd);
+        return File();
+    }
+    return File(file);
+}
+
 }  // namespace
 
 CodePageQueries codePageQueries = {runtimeLocaleUsesUtf8, systemFileApisAreAnsi, systemAnsiCodePage,
@@ -310,17 +326,7 @@ File createFreshFile(const fs::path& path) {
     HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return File();
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
-    if (fd < 0) {
-        CloseHandle(handle);
-        return File();
-    }
-    std::FILE* file = _fdopen(fd, "wb");
-    if (!file) {
-        _close(fd);
-        return File();
-    }
-    return File(file);
+    return fileFromHandle(handle, _O_WRONLY | _O_BINARY, "wb");
 }
 
 File openOwnPartialFile(const fs::path& path) {
@@ -336,17 +342,7 @@ File openOwnPartialFile(const fs::path& path) {
         CloseHandle(handle);
         return File();
     }
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_APPEND | _O_BINARY);
-    if (fd < 0) {
-        CloseHandle(handle);
-        return File();
-    }
-    std::FILE* file = _fdopen(fd, "a+b");
-    if (!file) {
-        _close(fd);
-        return File();
-    }
-    return File(file);
+    return fileFromHandle(handle, _O_RDWR | _O_APPEND | _O_BINARY, "a+b");
 }
 
 bool flushToDisk(std::FILE* file) {

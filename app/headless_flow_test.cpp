@@ -491,7 +491,7 @@ TEST_F(HeadlessFlowTest, SecondUpdaterOnTheFolderIsRefusedUntilTheFirstIsGone) {
     for (ssize_t got; seen.find("Fetching modpak 1\n") == std::string::npos &&
                       (got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;)
         seen.append(buffer, static_cast<size_t>(got));
-    ::close(pipeFds[0]);
+    // Kept open until the first one is killed: it may write again before it blocks on the pipe.
     ASSERT_NE(std::string::npos, seen.find("Fetching modpak 1\n")) << seen;
     const std::string config = readFileBytes(root / "nuvraconfig.json");
     writeFileBytes(root / "nuvraconfig.json", config + " ");
@@ -505,6 +505,7 @@ TEST_F(HeadlessFlowTest, SecondUpdaterOnTheFolderIsRefusedUntilTheFirstIsGone) {
 
     ::kill(first, SIGKILL);
     EXPECT_EQ(128 + SIGKILL, waitForExit(first));
+    ::close(pipeFds[0]);
     fs::remove(mirror / "m1.7z");
     writeSevenZip(mirror / "m1.7z", {fileEntry("one.txt", "1")});
     ProcessResult next = run();

@@ -86,7 +86,8 @@ ByteProgress windowByteProgress(UpdateRun& run, int step, int total, const std::
     pacer->withSpeed = withSpeed;
     return [pacer](std::uint64_t received, std::uint64_t whole) {
         const Clock::time_point now = Clock::now();
-        if (!pacer->started) {
+        // A transfer that starts over from its first byte starts its speed afresh too.
+        if (!pacer->started || received < pacer->startBytes) {
             pacer->started = true;
             pacer->start = now;
             pacer->startBytes = received;

@@ -1,13 +1,18 @@
 #include "engine/runner.h"
 
+#include <algorithm>
+#include <cctype>
 #include <exception>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "app/update_run.h"
 #include "engine/byte_progress.h"
 #include "engine/cleanup.h"
 #include "engine/pending.h"
+#include "engine/prefetch.h"
 #include "manifest/json_writer.h"
 #include "manifest/manifests.h"
 #include "transfer/content_check.h"
@@ -25,9 +30,102 @@ bool isSevenZipName(const std::string& name) {
     return name.size() >= 3 && name.compare(name.size() - 3, 3, ".7z") == 0;
 }
 
-void applyModpak(UpdateRun& run, const ModpakEntry& entry, const ModpakPromise& promise, int step,
+// What the server's manifest promises about the file, as a check; none when it promises nothing.
+std::optional<ContentCheck> checkOf(const ModpakEntry& entry, const ModpakPromise& promise) {
+    if (!promise.size && promise.sha256.empty()) return std::nullopt;
+    return ContentCheck{promise.size, promise.sha256,
+                        "modpak " + std::to_string(entry.modPakNum) + ": " + entry.name};
+}
+
+// A list set without promises (never by loadManifests) checks nothing.
+ModpakPromise promiseOf(const UpdateRun& run, std::size_t index) {
+    return index < run.remotePromises.size() ? run.remotePromises[index] : ModpakPromise{};
+}
+
+// The next entry the loop will apply once `current` is recorded.
+std::optional<std::size_t> nextPending(const UpdateRun& run, std::size_t current) {
+    const ModpakEntry& applying = run.remoteModpaks[current];
+    for (std::size_t i = current + 1; i < run.remoteModpaks.size(); ++i) {
+        const ModpakEntry& entry = run.remoteModpaks[i];
+        const bool sameAsApplying =
+            entry.modPakNum == applying.modPakNum && entry.name == applying.name;
+        if (!sameAsApplying && !containsModpak(run.localModpaks, entry)) return i;
+    }
+    return std::nullopt;
+}
+
+bool namesOurStagingFile(const std::string& name) {
+    std::string lower = name;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower.find("nuvraupdater") != std::string::npos;
+}
+
+// True when the modpak's cleanup could reach the staging file (on Windows, deleting it while it
+// is being written would fail the cleanup); the head start is given up then.
+bool cleanupMayTouchStaging(const UpdateRun& run, std::int32_t modPakNum) {
+    return std::any_of(run.fileEntries.begin(), run.fileEntries.end(), [&](const FileEntry& e) {
+        return e.modPakNum == modPakNum && namesOurStagingFile(e.name);
+    });
+}
+
+// Downloads of the next modpak start while this one unpacks. Only over the network: a local
+// source folder is read as fast as the unpacking, and ".7z" files are not copied from it at all.
+std::unique_ptr<Prefetch> prefetchAfter(UpdateRun& run, std::size_t current) {
+    if (run.options.sourceDir) return nullptr;
+    const std::optional<std::size_t> next = nextPending(run, current);
+    if (!next) return nullptr;
+    const ModpakEntry& entry = run.remoteModpaks[*next];
+    try {
+        safeTargetPath(run.rootDir, entry.name, entry.modPakNum);
+    } catch (const std::exception&) {
+        return nullptr;  // refused in its turn, before anything is removed for it
+    }
+    return startPrefetch(run.rootDir, *next, run.config.url + entry.name,
+                         checkOf(entry, promiseOf(run, *next)));
+}
+
+// Puts the modpak's file at `destination`, from its head start when it has one.
+void obtainFile(UpdateRun& run, const ModpakEntry& entry, const std::optional<ContentCheck>& check,
+                const fs::path& destination, Prefetch* prefetched, int step, int total) {
+    const std::string what = "Fetching modpak " + std::to_string(entry.modPakNum);
+    if (prefetched) {
+        const ByteProgress waiting = windowByteProgress(run, step, total, what, true);
+        if (takePrefetched(*prefetched, destination, waiting ? &waiting : nullptr)) return;
+    }
+    const ByteProgress fetching = windowByteProgress(run, step, total, what, true);
+    fetchFile(run, run.config.url + entry.name, destination, check ? &*check : nullptr,
+              fetching ? &fetching : nullptr);
+}
+
+// A ".7z" modpak read where it lies in the local source folder stands for the copy that a fetch
+// would have put at `destination`: what happens at `destination` is what happened to that copy.
+void unpackInPlace(UpdateRun& run, const fs::path& source, const fs::path& destination,
+                   const ByteProgress* progress) {
+    removeQuietly(destination);
+    try {
+        extractArchive(source, run.rootDir, progress, &destination);
+    } catch (const std::exception&) {
+        // A failed unpacking leaves the archive in the root folder, where the next attempt or
+        // the player finds it; a failure to copy it changes nothing about the error.
+        std::error_code ignored;
+        fs::copy_file(source, destination, fs::copy_options::overwrite_existing, ignored);
+        throw;
+    }
+    removeQuietly(destination);
+}
+
+void applyModpak(UpdateRun& run, std::size_t index, std::unique_ptr<Prefetch>& prefetch, int step,
                  int total) {
+    // A copy: the steps append to localModpaks, and the entry must not depend on what they do.
+    const ModpakEntry entry = run.remoteModpaks[index];
+    const std::optional<ContentCheck> check = checkOf(entry, promiseOf(run, index));
     const std::string number = std::to_string(entry.modPakNum);
+    std::unique_ptr<Prefetch> prefetched;
+    if (prefetch && prefetch->index == index && !cleanupMayTouchStaging(run, entry.modPakNum))
+        prefetched = std::move(prefetch);
+    prefetch.reset();
+
     reportProgress(run, {step, total, "Cleaning up for modpak " + number});
     // Refuse a hostile name before anything is removed for it.
     safeTargetPath(run.rootDir, entry.name, entry.modPakNum);
@@ -37,22 +135,24 @@ void applyModpak(UpdateRun& run, const ModpakEntry& entry, const ModpakPromise& 
     // Checked again: the cleanup may have changed what the name's folders resolve to.
     fs::path destination = safeTargetPath(run.rootDir, entry.name, entry.modPakNum);
     createDirectories(destination.parent_path());
-    const ByteProgress fetching =
-        windowByteProgress(run, step + 1, total, "Fetching modpak " + number, true);
-    const ByteProgress* fetchProgress = fetching ? &fetching : nullptr;
-    if (promise.size || !promise.sha256.empty()) {
-        ContentCheck check{promise.size, promise.sha256, "modpak " + number + ": " + entry.name};
-        fetchFile(run, run.config.url + entry.name, destination, &check, fetchProgress);
-    } else {
-        fetchFile(run, run.config.url + entry.name, destination, nullptr, fetchProgress);
-    }
+    const bool sevenZip = isSevenZipName(entry.name);
+    const std::optional<fs::path> inPlace =
+        sevenZip ? sourceFileInPlace(run, destination, check ? &*check : nullptr) : std::nullopt;
+    if (!inPlace) obtainFile(run, entry, check, destination, prefetched.get(), step + 1, total);
+    prefetched.reset();
+    prefetch = prefetchAfter(run, index);
 
     reportProgress(run, {step + 1, total, "Applying modpak " + number});
-    if (isSevenZipName(entry.name)) {
+    if (sevenZip) {
         const ByteProgress unpacking =
             windowByteProgress(run, step + 1, total, "Applying modpak " + number, false);
-        extractArchive(destination, run.rootDir, unpacking ? &unpacking : nullptr);
-        removeQuietly(destination);
+        const ByteProgress* progress = unpacking ? &unpacking : nullptr;
+        if (inPlace) {
+            unpackInPlace(run, *inPlace, destination, progress);
+        } else {
+            extractArchive(destination, run.rootDir, progress);
+            removeQuietly(destination);
+        }
     }
     run.localModpaks.push_back(entry);
     writeLocalManifest(run.rootDir / pathFromText("nuvramodlocal.json"), run.localModpaks);
@@ -62,6 +162,9 @@ void applyModpak(UpdateRun& run, const ModpakEntry& entry, const ModpakPromise& 
 }  // namespace
 
 void runUpdate(UpdateRun& run) {
+    // Outside the try block: a failure must end the head start, and remove what it staged, before
+    // the failure is reported and the process may end.
+    std::unique_ptr<Prefetch> prefetch;
     try {
         const int pending = countPendingModpaks(run);
         const int total = 2 * pending;
@@ -71,22 +174,19 @@ void runUpdate(UpdateRun& run) {
             reportCompletion(run, "Update complete! You are already up to date.");
             return;
         }
+        removePrefetchLeftovers(run.rootDir);
         int step = 0;
-        // By index and by copy: the loop appends to localModpaks, never to remoteModpaks, but a
-        // copy keeps the entry stable whatever the steps do.
+        // By index: the loop appends to localModpaks, never to remoteModpaks.
         for (std::size_t i = 0; i < run.remoteModpaks.size(); ++i) {
-            const ModpakEntry entry = run.remoteModpaks[i];
-            if (containsModpak(run.localModpaks, entry))
+            if (containsModpak(run.localModpaks, run.remoteModpaks[i]))
                 continue;
-            // A list set without promises (never by loadManifests) checks nothing.
-            const ModpakPromise promise =
-                i < run.remotePromises.size() ? run.remotePromises[i] : ModpakPromise{};
-            applyModpak(run, entry, promise, step, total);
+            applyModpak(run, i, prefetch, step, total);
             step += 2;
         }
         removeRemoteFiles(run);
         reportCompletion(run, "Update complete! You are all set to connect.");
     } catch (const std::exception& error) {
+        prefetch.reset();
         reportFailure(run, error.what());
     }
 }

@@ -31,6 +31,11 @@ std::error_code lastErrorOr(std::errc fallback) {
                       : std::make_error_code(fallback);
 }
 
+void requireMatch(const ContentCheck& check, const ContentDigest& digest) {
+    std::string mismatch = contentMismatch(check, digest, false);
+    if (!mismatch.empty()) throw std::runtime_error(mismatch);
+}
+
 }  // namespace
 
 std::string hexDigest(const unsigned char* digest, std::size_t size) {
@@ -71,6 +76,26 @@ ContentDigest digestFile(const fs::path& path) {
         throw FileSystemError("read", path, lastErrorOr(std::errc::io_error));
     digest.sha256 = hash.finishHex();
     return digest;
+}
+
+void checkFileInPlace(const fs::path& file, const fs::path& destination,
+                      const ContentCheck& check) {
+    ContentDigest digest;
+    if (check.size) {
+        std::error_code error;
+        digest.size = fs::file_size(file, error);
+        if (error) throw FileSystemError("copy_file", file, destination, error);
+        // A shorter file is named with its size below; a longer one is never read.
+        if (digest.size > *check.size) throw std::runtime_error(contentMismatch(check, {}, true));
+        if (digest.size < *check.size || check.sha256.empty())
+            return requireMatch(check, digest);
+    }
+    try {
+        digest = digestFile(file);
+    } catch (const FileSystemError& error) {
+        throw FileSystemError("copy_file", file, destination, error.code());
+    }
+    requireMatch(check, digest);
 }
 
 ContentDigest copyFileChecked(const fs::path& source, const fs::path& destination,

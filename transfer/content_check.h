@@ -26,6 +26,12 @@ std::string contentMismatch(const ContentCheck& check, const ContentDigest& rece
 // The size and SHA-256 of a file, read whole. Raises FileSystemError "read" naming it.
 ContentDigest digestFile(const std::filesystem::path& path);
 
+// Checks a file where it lies, as copyFileChecked would check its copy (a file longer than the
+// expected size fails without being read). Raises runtime_error with contentMismatch's message,
+// or FileSystemError "copy_file" naming the file and `destination` when it cannot be read.
+void checkFileInPlace(const std::filesystem::path& file, const std::filesystem::path& destination,
+                      const ContentCheck& check);
+
 // Copies `source` into "<destination>.part" (created fresh, synced), counting and hashing while
 // it copies, then, when `check` is given, verifies the copy (a source longer than the expected
 // size is cut off at once) and only then renames it over `destination`. On failure the

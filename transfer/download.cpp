@@ -47,6 +47,41 @@ thread_local std::vector<long> lastRetryWaits;
 std::mutex certificateAuthorityMutex;
 fs::path certificateAuthorityOverride;
 
+// The connection cache of the live DownloadClient(s), shared by the transfers of every thread.
+struct SharedCache {
+    std::mutex clients;  // guards `users` and `share`
+    int users = 0;
+    CurlShare share;
+    std::mutex locks[CURL_LOCK_DATA_LAST];
+};
+SharedCache sharedCache;
+
+void lockShared(CURL*, curl_lock_data data, curl_lock_access, void* cache) {
+    static_cast<SharedCache*>(cache)->locks[data].lock();
+}
+
+void unlockShared(CURL*, curl_lock_data data, void* cache) {
+    static_cast<SharedCache*>(cache)->locks[data].unlock();
+}
+
+CurlShare makeShare() {
+    CurlShare share(curl_share_init());
+    if (!share) return share;
+    // Without a cache the transfers still work, one connection each: no result is judged.
+    curl_share_setopt(share.get(), CURLSHOPT_LOCKFUNC, lockShared);
+    curl_share_setopt(share.get(), CURLSHOPT_UNLOCKFUNC, unlockShared);
+    curl_share_setopt(share.get(), CURLSHOPT_USERDATA, &sharedCache);
+    curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+    curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_share_setopt(share.get(), CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    return share;
+}
+
+CURLSH* currentShare() {
+    std::lock_guard<std::mutex> lock(sharedCache.clients);
+    return sharedCache.share.get();
+}
+
 fs::path certificateAuthority() {
     std::lock_guard<std::mutex> lock(certificateAuthorityMutex);
     return certificateAuthorityOverride;
@@ -83,12 +118,15 @@ size_t writeCheckedBody(char* data, size_t size, size_t count, void* target) {
 
 struct ProgressTarget {
     const ByteProgress* report = nullptr;
+    const std::atomic<bool>* cancelled = nullptr;
     std::uint64_t resumedFrom = 0;
     std::uint64_t expected = 0;  // the promised size; 0 when none was promised
 };
 
 int reportTransfer(void* target, curl_off_t total, curl_off_t now, curl_off_t, curl_off_t) {
     auto& progress = *static_cast<ProgressTarget*>(target);
+    if (progress.cancelled && *progress.cancelled) return 1;  // aborts the transfer
+    if (!progress.report) return 0;
     std::uint64_t whole = progress.expected;
     if (whole == 0 && total > 0) whole = progress.resumedFrom + static_cast<std::uint64_t>(total);
     (*progress.report)(progress.resumedFrom + static_cast<std::uint64_t>(now), whole);
@@ -164,13 +202,15 @@ File openPartial(const fs::path& partial, bool resumable, const ContentCheck* ch
 }
 
 Attempt transferOnce(const std::string& url, const fs::path& partial, const ContentCheck* check,
-                     bool resumable, const ByteProgress* progress, const TransferLimits& limits,
+                     bool resumable, const ByteProgress* progress,
+                     const std::atomic<bool>* cancelled, const TransferLimits& limits,
                      const std::string& caFile) {
     Attempt attempt;
     // Made before the ".part" file, so that a hashing library that fails leaves nothing behind.
     std::unique_ptr<CheckedBody> checked = check ? std::make_unique<CheckedBody>() : nullptr;
     if (checked && !check->sha256.empty()) checked->hash = std::make_unique<BackgroundSha256>();
-    ProgressTarget progressTarget{progress, 0, check && check->size ? *check->size : 0};
+    ProgressTarget progressTarget{progress, cancelled, 0,
+                                  check && check->size ? *check->size : 0};
     {
         CurlEasy curl(curl_easy_init());
         if (!curl) throw std::runtime_error("Unable to initialize CURL");
@@ -212,7 +252,8 @@ Attempt transferOnce(const std::string& url, const fs::path& partial, const Cont
             curl_easy_setopt(handle, CURLOPT_WRITEDATA, file.get());
             curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeBody);
         }
-        if (progress) {
+        if (CURLSH* share = currentShare()) curl_easy_setopt(handle, CURLOPT_SHARE, share);
+        if (progress || cancelled) {
             curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &progressTarget);
             curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, reportTransfer);
             curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
@@ -245,9 +286,18 @@ Attempt transferOnce(const std::string& url, const fs::path& partial, const Cont
     return attempt;
 }
 
-void waitBeforeRetry(long seconds) {
+// False when the wait was cut short by `cancelled`.
+bool waitBeforeRetry(long seconds, const std::atomic<bool>* cancelled) {
     lastRetryWaits.push_back(seconds);
-    std::this_thread::sleep_for(std::chrono::milliseconds(seconds * retrySecondMilliseconds));
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(seconds * retrySecondMilliseconds);
+    constexpr auto slice = std::chrono::milliseconds(50);
+    while (!(cancelled && *cancelled)) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= end) return true;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(slice, end - now));
+    }
+    return false;
 }
 
 }  // namespace
@@ -270,12 +320,21 @@ void setCertificateAuthorityForTesting(const fs::path& caFile) {
 DownloadClient::DownloadClient() {
     if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK)
         throw std::runtime_error("curl_global_init failed");
+    std::lock_guard<std::mutex> lock(sharedCache.clients);
+    if (sharedCache.users++ == 0) sharedCache.share = makeShare();
 }
 
-DownloadClient::~DownloadClient() { curl_global_cleanup(); }
+DownloadClient::~DownloadClient() {
+    {
+        std::lock_guard<std::mutex> lock(sharedCache.clients);
+        // Every transfer has ended by now: each one lives inside a downloadFile call.
+        if (--sharedCache.users == 0) sharedCache.share.reset();
+    }
+    curl_global_cleanup();
+}
 
 void downloadFile(const std::string& url, const fs::path& destination, const ContentCheck* check,
-                  const ByteProgress* progress) {
+                  const ByteProgress* progress, const std::atomic<bool>* cancelled) {
     fs::path partial = destination;
     partial += ".part";
     TransferLimits limits{lowSpeedLimit, lowSpeedTimeOverride.load(), maxRedirects};
@@ -290,7 +349,11 @@ void downloadFile(const std::string& url, const fs::path& destination, const Con
     int attempts = 0;
     for (;;) {
         Attempt attempt =
-            transferOnce(url, partial, check, resumable, progress, limits, caFile);
+            transferOnce(url, partial, check, resumable, progress, cancelled, limits, caFile);
+        if (cancelled && *cancelled) {
+            removeQuietly(partial);
+            throw std::runtime_error("Download cancelled for " + url);
+        }
         // A continued file that turns out wrong (too long, a bad byte, a server that cannot
         // answer ranges) is thrown away and fetched once more from its first byte.
         const bool resumed = attempt.resumedFrom > 0;
@@ -321,7 +384,10 @@ void downloadFile(const std::string& url, const fs::path& destination, const Con
                                std::to_string(wait) + " s\n";
             std::fwrite(note.data(), 1, note.size(), stderr);
             std::fflush(stderr);
-            waitBeforeRetry(wait);
+            if (!waitBeforeRetry(wait, cancelled)) {
+                removeQuietly(partial);
+                throw std::runtime_error("Download cancelled for " + url);
+            }
             continue;
         }
         if (!attempt.closed) {

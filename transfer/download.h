@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -7,7 +8,9 @@
 struct ContentCheck;
 
 // Initialises libcurl for the whole process on construction and cleans it up on destruction;
-// the run holds exactly one. Raises "curl_global_init failed".
+// the run holds exactly one. Raises "curl_global_init failed". While one exists, downloads on
+// any thread share one cache of open connections (and of name lookups and TLS sessions), so a
+// run's files come over one connection instead of paying a handshake each.
 struct DownloadClient {
     DownloadClient();
     ~DownloadClient();
@@ -34,5 +37,8 @@ using ByteProgress = std::function<void(std::uint64_t received, std::uint64_t to
 // is continued with a range request and kept after a transient failure; a server that answers
 // with the whole file, or a continued file that fails its check, makes it start over from zero
 // once.
+// Once `cancelled` turns true, the transfer or retry wait in progress ends within a fraction of
+// a second, the ".part" file is removed and "Download cancelled for <url>" raised.
 void downloadFile(const std::string& url, const std::filesystem::path& destination,
-                  const ContentCheck* check = nullptr, const ByteProgress* progress = nullptr);
+                  const ContentCheck* check = nullptr, const ByteProgress* progress = nullptr,
+                  const std::atomic<bool>* cancelled = nullptr);

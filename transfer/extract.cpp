@@ -37,14 +37,15 @@ bool keepsResolutions(archive_entry* entry) {
     return (type == AE_IFREG || type == AE_IFDIR) && archive_entry_hardlink(entry) == nullptr;
 }
 
-// A reader with the 7-Zip format and every filter, opened on `archive`.
-ArchiveReader openSevenZip(const fs::path& archive) {
+// A reader with the 7-Zip format and every filter, opened on `archive`, called `shownName` in
+// messages.
+ArchiveReader openSevenZip(const fs::path& archive, const fs::path& shownName) {
     ArchiveReader reader(archive_read_new());
     if (!reader) throw std::runtime_error("Unable to initialize libarchive");
     archive_read_support_format_7zip(reader.get());
     archive_read_support_filter_all(reader.get());
     if (openArchiveFile(reader.get(), archive, readBlockSize) != ARCHIVE_OK)
-        throw std::runtime_error("Unable to open archive: " + textFromPath(archive) + " (" +
+        throw std::runtime_error("Unable to open archive: " + textFromPath(shownName) + " (" +
                                  errorText(reader.get()) + ")");
     return reader;
 }
@@ -79,7 +80,8 @@ bool nextBlock(archive* reader, DataBlock& block) {
 }  // namespace
 
 void extractArchive(const fs::path& archive, const fs::path& destination,
-                    const ByteProgress* progress) {
+                    const ByteProgress* progress, const fs::path* shownName) {
+    const fs::path& name = shownName ? *shownName : archive;
     createDirectories(destination);
     std::error_code sizeUnknown;
     const std::uintmax_t archiveSize = progress ? fs::file_size(archive, sizeUnknown) : 0;
@@ -95,7 +97,7 @@ void extractArchive(const fs::path& archive, const fs::path& destination,
     // C locale that the process keeps, names outside ASCII could not be converted at all.
     ThreadUtf8Locale utf8Names;
 
-    ArchiveReader reader = openSevenZip(archive);
+    ArchiveReader reader = openSevenZip(archive, name);
     ArchiveWriter writer(archive_write_disk_new());  // released first: it completes folder times
     if (!writer) throw std::runtime_error("Unable to initialize libarchive");
     archive_write_disk_set_options(writer.get(), writerOptions);
@@ -108,7 +110,7 @@ void extractArchive(const fs::path& archive, const fs::path& destination,
     // system call per component; most entries share their folder with the one before.
     std::unordered_set<fs::path::string_type> verifiedFolders;
 
-    while (archive_entry* entry = nextEntry(reader.get(), archive)) {
+    while (archive_entry* entry = nextEntry(reader.get(), name)) {
         fs::path target = destination / archiveEntryPath(entry);
         fs::path folder = target.parent_path();
         if (folder.empty()) folder = destination;
@@ -139,7 +141,7 @@ void extractArchive(const fs::path& archive, const fs::path& destination,
 
 void readArchiveThrough(const fs::path& archive) {
     ThreadUtf8Locale utf8Names;
-    ArchiveReader reader = openSevenZip(archive);
+    ArchiveReader reader = openSevenZip(archive, archive);
     while (nextEntry(reader.get(), archive)) {
         // Skipping would not decode the data, and so would not find a damaged block.
         for (DataBlock block; nextBlock(reader.get(), block);) {

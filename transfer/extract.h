@@ -9,9 +9,11 @@
 // "Unable to read archive: ..." (a damaged archive), "Blocked archive entry outside destination:
 // <target>", "Unable to write archive entry: ...", "Unable to read archive data", "Unable to
 // write archive data", and the path errors. `progress` is told how many bytes of the archive file
-// have been read so far, out of its size, after every block.
+// have been read so far, out of its size, after every block. Messages name the archive as
+// `shownName` when one is given (the file it stands for), else as `archive`.
 void extractArchive(const std::filesystem::path& archive, const std::filesystem::path& destination,
-                    const ByteProgress* progress = nullptr);
+                    const ByteProgress* progress = nullptr,
+                    const std::filesystem::path* shownName = nullptr);
 
 // Reads the 7-Zip archive to its end, every entry's data included, writing nothing: what
 // extractArchive would read. Raises "Unable to open archive: ...", "Unable to read archive: ..."

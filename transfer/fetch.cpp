@@ -10,20 +10,33 @@
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// The mirror is flat: only the last component of the name is looked up in it.
+fs::path sourceFile(const UpdateRun& run, const fs::path& destination) {
+    fs::path source = *run.options.sourceDir / destination.filename();
+    if (!fileExists(source))
+        throw std::runtime_error("Local source file not found: " + textFromPath(source));
+    return source;
+}
+
+bool isSameFile(const fs::path& source, const fs::path& destination) {
+    std::error_code ignored;
+    return fs::equivalent(source, destination, ignored);
+}
+
+}  // namespace
+
 void fetchFile(UpdateRun& run, const std::string& url, const fs::path& destination,
                const ContentCheck* check, const ByteProgress* progress) {
     if (!run.options.sourceDir) {
         downloadFile(url, destination, check, progress);
         return;
     }
-    // The mirror is flat: only the last component of the name is looked up in it.
-    fs::path source = *run.options.sourceDir / destination.filename();
-    if (!fileExists(source))
-        throw std::runtime_error("Local source file not found: " + textFromPath(source));
+    fs::path source = sourceFile(run, destination);
     // With the mirror in the destination's own folder both name one file; removing the
     // destination before the copy would destroy the only copy.
-    std::error_code ignored;
-    if (fs::equivalent(source, destination, ignored)) {
+    if (isSameFile(source, destination)) {
         if (check) {
             std::string mismatch = contentMismatch(*check, digestFile(source), false);
             if (!mismatch.empty()) throw std::runtime_error(mismatch);
@@ -36,4 +49,13 @@ void fetchFile(UpdateRun& run, const std::string& url, const fs::path& destinati
     }
     removeQuietly(destination);
     copyFile(source, destination);
+}
+
+std::optional<fs::path> sourceFileInPlace(UpdateRun& run, const fs::path& destination,
+                                          const ContentCheck* check) {
+    if (!run.options.sourceDir) return std::nullopt;
+    fs::path source = sourceFile(run, destination);
+    if (isSameFile(source, destination)) return std::nullopt;
+    if (check) checkFileInPlace(source, destination, *check);
+    return source;
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "transfer/download.h"
@@ -16,3 +17,11 @@ struct UpdateRun;
 // `progress` is told of a download's bytes (downloadFile); a mirror copy does not report.
 void fetchFile(UpdateRun& run, const std::string& url, const std::filesystem::path& destination,
                const ContentCheck* check = nullptr, const ByteProgress* progress = nullptr);
+
+// With a local source folder, the file that fetchFile would copy to `destination`, found and
+// checked (with `check`) where it lies, raising what fetchFile would raise for it; nothing
+// changes in the destination's folder. Empty without a source folder, or when the source file is
+// the destination itself (fetchFile then handles it).
+std::optional<std::filesystem::path> sourceFileInPlace(UpdateRun& run,
+                                                       const std::filesystem::path& destination,
+                                                       const ContentCheck* check);

@@ -15,6 +15,11 @@ struct CurlListFree {
 };
 using CurlList = std::unique_ptr<curl_slist, CurlListFree>;
 
+struct CurlShareFree {
+    void operator()(CURLSH* share) const { curl_share_cleanup(share); }
+};
+using CurlShare = std::unique_ptr<CURLSH, CurlShareFree>;
+
 struct ArchiveReadFree {
     void operator()(archive* handle) const { archive_read_free(handle); }
 };

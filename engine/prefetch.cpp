@@ -1,0 +1,98 @@
+#include "engine/prefetch.h"
+
+#include <exception>
+#include <utility>
+
+#include "transfer/paths.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Our own name in the root folder, beside "nuvraupdater.lock"; a ".part" beside it while the
+// download runs.
+fs::path stagingPath(const fs::path& rootDir) {
+    return rootDir / pathFromText("nuvraupdater.next");
+}
+
+fs::path withPartSuffix(fs::path path) {
+    path += ".part";
+    return path;
+}
+
+void discard(Prefetch& prefetch) {
+    removeQuietly(withPartSuffix(prefetch.staged));
+    removeQuietly(prefetch.staged);
+}
+
+void download(Prefetch& prefetch) {
+    const ByteProgress relay = [&prefetch](std::uint64_t received, std::uint64_t total) {
+        std::lock_guard<std::mutex> lock(prefetch.mutex);
+        prefetch.received = received;
+        prefetch.total = total;
+        prefetch.anyBytes = true;
+        if (prefetch.watcher) (*prefetch.watcher)(received, total);
+    };
+    bool succeeded = false;
+    try {
+        downloadFile(prefetch.url, prefetch.staged, prefetch.check ? &*prefetch.check : nullptr,
+                     &relay, &prefetch.cancelled);
+        succeeded = true;
+    } catch (const std::exception&) {
+        // The runner's own fetch meets the same trouble again and reports it in its place.
+    }
+    std::lock_guard<std::mutex> lock(prefetch.mutex);
+    prefetch.succeeded = succeeded;
+}
+
+}  // namespace
+
+Prefetch::~Prefetch() {
+    cancelled = true;
+    if (worker.joinable()) worker.join();
+    discard(*this);
+}
+
+void removePrefetchLeftovers(const fs::path& rootDir) {
+    removeQuietly(withPartSuffix(stagingPath(rootDir)));
+    removeQuietly(stagingPath(rootDir));
+}
+
+std::unique_ptr<Prefetch> startPrefetch(const fs::path& rootDir, std::size_t index,
+                                        std::string url, std::optional<ContentCheck> check) {
+    auto prefetch = std::make_unique<Prefetch>();
+    prefetch->index = index;
+    prefetch->url = std::move(url);
+    prefetch->check = std::move(check);
+    prefetch->staged = stagingPath(rootDir);
+    // A part left by an interrupted run may belong to another modpak: never continue it.
+    discard(*prefetch);
+    prefetch->worker = std::thread(download, std::ref(*prefetch));
+    return prefetch;
+}
+
+bool takePrefetched(Prefetch& prefetch, const fs::path& destination,
+                    const ByteProgress* progress) {
+    {
+        std::lock_guard<std::mutex> lock(prefetch.mutex);
+        prefetch.watcher = progress;
+        if (progress && prefetch.anyBytes) (*progress)(prefetch.received, prefetch.total);
+    }
+    prefetch.worker.join();
+    {
+        std::lock_guard<std::mutex> lock(prefetch.mutex);
+        prefetch.watcher = nullptr;
+        if (!prefetch.succeeded) return false;
+    }
+    try {
+        // What a finished download leaves: no part file beside the destination, and the
+        // destination replaced.
+        removeQuietly(withPartSuffix(destination));
+        removeQuietly(destination);
+        renameFile(prefetch.staged, destination);
+        return true;
+    } catch (const std::exception&) {
+        discard(prefetch);
+        return false;
+    }
+}

@@ -54,9 +54,16 @@ package: build
 
 # Benchmarks against bsdtar and curl (not part of `make test`). Shrink the corpus for a quick
 # try: make bench BIG_MIB=128 MANY_FILES=2000
+# Knobs given on the command line reach both scripts (make exports them), e.g. a distant server
+# with many small modpaks: make bench SHAPE=60ms,25MB/s CORPORA="small60 mixed"
+# Only the corpora that the run needs and that are not built yet get built.
 BENCH_CORPUS ?= $(BUILD)/bench-corpus
 bench: build
-	@[ -f $(BENCH_CORPUS)/corpus-info.txt ] || bench/make_corpus.sh $(BENCH_CORPUS)
+	@missing=; for c in $${CORPORA:-big many mixed}; do \
+	  [ -f $(BENCH_CORPUS)/$$c/archives.txt ] || \
+	    grep -q "^$$c/mirror/" $(BENCH_CORPUS)/corpus-info.txt 2>/dev/null || missing="$$missing $$c"; \
+	done; \
+	[ -z "$$missing" ] || CORPORA="$$missing" bench/make_corpus.sh $(BENCH_CORPUS)
 	PUBLISH=$(BUILD)/nuvrapublish bench/run_bench.sh $(BUILD)/nuvraupdater_cpp $(BENCH_CORPUS)
 
 clean:

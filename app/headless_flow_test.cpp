@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "testing/loopback_server.h"
@@ -257,6 +259,8 @@ TEST_F(HeadlessFlowTest, DamagedArchiveStopsTheRunUnrecorded) {
         EXPECT_EQ(R"([{"modPakNum":1,"name":"m1.7z"}])",
                   readFileBytes(root / "nuvramodlocal.json"));
         EXPECT_FALSE(fs::exists(root / "three.txt"));
+        // Unpacked from the mirror, yet left in the root folder as a copied archive would be.
+        EXPECT_TRUE(readFileBytes(archive) == bytes);
     }
 }
 
@@ -468,6 +472,130 @@ TEST_F(HeadlessFlowTest, IncompleteServerFilesStopTheRunOverHttp) {
                   result.err);
         EXPECT_FALSE(fs::exists(root / "a.txt"));
         EXPECT_FALSE(fs::exists(root / "nuvramodlocal.json"));
+    }
+}
+
+// Over HTTP the next modpak downloads while the current one unpacks, over the connection the
+// server files came by. None of it shows: the same lines, the same files in the same order, and
+// the next modpak's cleanup (which here retires a file under that modpak's own name) never meets
+// the early download.
+TEST_F(HeadlessFlowTest, DownloadsAheadChangeNothingAPlayerSees) {
+    LoopbackServer server(temp.path() / "server");
+    server.serve("nuvraconfigremote.json", R"({"nuvraVersion":6,"url":"x/","os":"any"})");
+    server.serve("nuvrafile.json",
+                 R"([{"modPakNum":2,"name":"data","isDirectory":true},)"
+                 R"({"modPakNum":2,"name":"m2.7z","isDirectory":false}])");
+    server.serve("nuvramodremote1.json",
+                 R"([{"modPakNum":1,"name":"m1.7z"},{"modPakNum":2,"name":"m2.7z"},)"
+                 R"({"modPakNum":3,"name":"m3.txt"}])");
+    writeSevenZip(server.folder() / "m1.7z",
+                  {fileEntry("data/a.txt", "a"), fileEntry("keep.txt", "1")});
+    writeSevenZip(server.folder() / "m2.7z", {fileEntry("two.txt", "2")});
+    server.serve("m3.txt", "3");
+    writeFileBytes(root / "m2.7z", "an old file that modpak 2 retires");
+    writeFileBytes(root / "nuvraconfig.json",
+                   R"({"os":"any","url":")" + server.url("/") + R"(","nuvraVersion":6})");
+
+    ProcessResult result = runProcess(updaterExecutable(), {"--headless", "--root", root.string()});
+
+    EXPECT_EQ(0, result.status) << result.err;
+    EXPECT_EQ((std::vector<std::string>{
+                  welcome, "[0/6] Starting", "[0/6] Cleaning up for modpak 1",
+                  "[1/6] Fetching modpak 1", "[1/6] Applying modpak 1", "[2/6] Applied modpak 1",
+                  "[2/6] Cleaning up for modpak 2", "[3/6] Fetching modpak 2",
+                  "[3/6] Applying modpak 2", "[4/6] Applied modpak 2",
+                  "[4/6] Cleaning up for modpak 3", "[5/6] Fetching modpak 3",
+                  "[5/6] Applying modpak 3", "[6/6] Applied modpak 3", allSet}),
+              lines(result.out));
+    std::map<std::string, std::string> tree;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        tree[fs::relative(entry.path(), root).string()] =
+            entry.is_regular_file() ? readFileBytes(entry.path()) : "<folder>";
+    tree.erase("nuvraconfig.json");
+    tree.erase("nuvraupdater.lock");
+    EXPECT_EQ((std::map<std::string, std::string>{
+                  {"keep.txt", "1"},
+                  {"two.txt", "2"},
+                  {"m3.txt", "3"},
+                  {"nuvramodlocal.json",
+                   R"([{"modPakNum":1,"name":"m1.7z"},{"modPakNum":2,"name":"m2.7z"},)"
+                   R"({"modPakNum":3,"name":"m3.txt"}])"}}),
+              tree);
+    std::vector<std::string> fetched;
+    for (const std::string& head : server.requests())
+        fetched.push_back(head.substr(0, head.find(" HTTP/")));
+    EXPECT_EQ((std::vector<std::string>{"GET /nuvraconfigremote.json", "GET /nuvrafile.json",
+                                        "GET /nuvramodremote1.json", "GET /m1.7z", "GET /m2.7z",
+                                        "GET /m3.txt"}),
+              fetched);
+    EXPECT_EQ(1u, server.connections());
+}
+
+// A failure while the next modpak is downloading ahead leaves what it left when nothing was
+// fetched ahead: the damaged archive in the root folder, nothing of the next modpak. A failure of
+// the download ahead is reported in the next modpak's turn, as its own fetch's failure.
+TEST_F(HeadlessFlowTest, FailuresAroundADownloadAheadLeaveWhatTheyLeft) {
+    LoopbackServer server(temp.path() / "server");
+    server.serve("nuvraconfigremote.json", R"({"nuvraVersion":6,"url":"x/","os":"any"})");
+    server.serve("nuvrafile.json", "[]");
+    std::string noise(1024 * 1024, '\0');
+    for (std::size_t i = 0; i < noise.size(); ++i)
+        noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+    writeSevenZip(server.folder() / "m2.7z", {fileEntry("two.bin", noise)});
+    writeSevenZip(server.folder() / "good1.7z", {fileEntry("one.txt", "1")});
+    std::string damaged = readFileBytes(server.folder() / "good1.7z");
+    damaged.resize(damaged.size() - 20);
+    server.serve("bad1.7z", damaged);
+    const std::string slowName = "throttle/20000/m2.7z";  // some fifty seconds
+    struct Case {
+        std::string first, second;
+        std::vector<std::string> endOfOutput;
+        std::string error;
+        std::vector<std::string> left;
+    };
+    const std::string missing = server.url("/missing2.7z");
+    const std::vector<Case> cases = {
+        {"bad1.7z", slowName, {"[1/4] Applying modpak 1"},
+         "Unable to read archive: " + (root / "bad1.7z").string() + " (Damaged 7-Zip archive)",
+         {"bad1.7z"}},
+        {"good1.7z", "missing2.7z",
+         {"[2/4] Applied modpak 1", "[2/4] Cleaning up for modpak 2", "[3/4] Fetching modpak 2"},
+         "Download failed for " + missing + ": HTTP response code said error",
+         {"nuvramodlocal.json", "one.txt"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error);
+        for (const auto& entry : fs::directory_iterator(root))
+            if (entry.path().filename() != "nuvraconfig.json") fs::remove_all(entry.path());
+        server.serve("nuvramodremote1.json", R"([{"modPakNum":1,"name":")" + c.first +
+                                                 R"("},{"modPakNum":2,"name":")" + c.second +
+                                                 R"("}])");
+        writeFileBytes(root / "nuvraconfig.json",
+                       R"({"os":"any","url":")" + server.url("/") + R"(","nuvraVersion":6})");
+
+        const auto start = std::chrono::steady_clock::now();
+        ProcessResult result =
+            runProcess(updaterExecutable(), {"--headless", "--root", root.string()});
+
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+        EXPECT_EQ(1, result.status);
+        EXPECT_EQ("Nuvra Updater error: " + c.error + "\n", result.err);
+        std::vector<std::string> out = lines(result.out);
+        std::vector<std::string> expectedEnd = c.endOfOutput;
+        expectedEnd.push_back(c.error);
+        ASSERT_GE(out.size(), expectedEnd.size());
+        EXPECT_EQ(expectedEnd, std::vector<std::string>(out.end() - static_cast<std::ptrdiff_t>(
+                                                                    expectedEnd.size()),
+                                                        out.end()));
+        std::vector<std::string> left;
+        const std::set<std::string> ofEveryRun = {"nuvraconfig.json", "nuvraupdater.lock",
+                                                  "nuvrafile.json", "nuvramodremote1.json",
+                                                  "nuvraconfigremote.json"};
+        for (const auto& entry : fs::directory_iterator(root))
+            if (!ofEveryRun.contains(entry.path().filename().string()))
+                left.push_back(entry.path().filename().string());
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(c.left, left);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "testing/loopback_server.h"
 
+#include <algorithm>
+
 #include "testing/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -21,4 +23,12 @@ std::vector<std::string> LoopbackServer::requests() const {
         start = end + 4;
     }
     return heads;
+}
+
+std::size_t LoopbackServer::connections() const {
+    fs::path counts = logFile;
+    counts += ".connections";
+    if (!fs::exists(counts)) return 0;
+    const std::string lines = readFileBytes(counts);
+    return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), '\n'));
 }

@@ -28,6 +28,8 @@ public:
     // The request heads received so far, in order: request line and header lines, each ending
     // in CRLF, then an empty line.
     std::vector<std::string> requests() const;
+    // How many connections the server has accepted so far.
+    std::size_t connections() const;
     // The self-signed certificate of an https server, valid for 127.0.0.1 only.
     const std::filesystem::path& certificate() const { return certificateFile; }
 

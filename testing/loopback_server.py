@@ -3,7 +3,8 @@
 
 Prints "port N" on standard output once it accepts connections. Every request head (request
 line and header lines, CRLF-terminated, then an empty line) is appended to the log before the
-answer is sent, so a client that has its answer can read its request there.
+answer is sent, so a client that has its answer can read its request there; every accepted
+connection adds a line to the log's name followed by ".connections".
 
 Paths:
   /status/CODE          answers CODE with a short body
@@ -43,6 +44,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if self.server.tls is not None:
             self.request = self.server.tls.wrap_socket(self.request, server_side=True)
         super().setup()
+        with self.server.log_lock, open(self.server.log + ".connections", "a") as log:
+            log.write("connection\n")
 
     def log_message(self, format, *args):
         pass

@@ -2,7 +2,9 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,8 +13,9 @@
 
 // SHA-256 of a stream, computed on a second thread while the caller goes on receiving and writing
 // the bytes, so that verifying a file costs little more wall time than storing it. update copies
-// the bytes into one of a few buffers of its own and waits only when all of them are still
-// queued for hashing. Raises runtime_error "Unable to compute SHA-256" from finishHex when the
+// the bytes into one of a few buffers of its own, hands a buffer over only once it is full (a
+// hand-over per network chunk would cost more than the hashing), and waits only when all of them
+// are still queued for hashing. Raises runtime_error "Unable to compute SHA-256" from finishHex when the
 // library refused a step.
 struct BackgroundSha256 {
     BackgroundSha256();
@@ -25,7 +28,7 @@ struct BackgroundSha256 {
     std::string finishHex();
 
     struct Block {
-        std::vector<char> bytes;
+        std::unique_ptr<char[]> bytes;  // allocated when first filled: small files use one
         std::size_t size = 0;
     };
     std::mutex mutex;
@@ -33,6 +36,7 @@ struct BackgroundSha256 {
     std::vector<Block> blocks;
     std::deque<std::size_t> queued;  // indexes of filled blocks, in stream order
     std::vector<std::size_t> idle;   // indexes of blocks free to fill
+    std::optional<std::size_t> filling;  // the block update is filling; the caller's alone
     bool ended = false;
     bool failed = false;
     Sha256 hash;  // touched by the worker alone until it has been joined

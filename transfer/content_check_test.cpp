@@ -10,6 +10,7 @@
 
 #include "testing/loopback_server.h"
 #include "testing/temp_dir.h"
+#include "transfer/background_sha256.h"
 #include "transfer/download.h"
 #include "transfer/sha256.h"
 
@@ -46,6 +47,22 @@ TEST(Sha256, KnownDigests) {
     for (std::size_t left = 1000000; left > 0; left -= std::min(left, block.size()))
         hash.update(block.data(), std::min(left, block.size()));
     EXPECT_EQ("cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0", hash.finishHex());
+}
+
+// Chunks smaller than, equal to and larger than the hand-over blocks, and ending mid-block.
+TEST(BackgroundSha256, MatchesTheDigestOfTheWholeStreamWhateverItsChunks) {
+    std::string stream(3 * 256 * 1024 + 4097, '\0');
+    for (std::size_t i = 0; i < stream.size(); ++i)
+        stream[i] = static_cast<char>((i * 2654435761u) >> 11);
+    for (const std::size_t chunk : {std::size_t{1} << 10, std::size_t{16383}, std::size_t{262144},
+                                    std::size_t{262145}, stream.size()}) {
+        BackgroundSha256 hash;
+        for (std::size_t at = 0; at < stream.size(); at += chunk)
+            hash.update(stream.data() + at, std::min(chunk, stream.size() - at));
+        EXPECT_EQ(sha256Of(stream), hash.finishHex()) << chunk;
+    }
+    BackgroundSha256 empty;
+    EXPECT_EQ(sha256Of(""), empty.finishHex());
 }
 
 TEST(CopyFileChecked, OnlyAMatchingFileTakesItsName) {

@@ -3,8 +3,11 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "testing/loopback_server.h"
 #include "testing/temp_dir.h"
@@ -91,6 +94,50 @@ TEST_F(DownloadFileTest, StoresBodyAndSendsOurRequestHeaders) {
     EXPECT_EQ(1u, occurrences(head, "\r\nCache-Control: no-cache\r\n")) << head;
     EXPECT_EQ(1u, occurrences(head, "\r\nPragma: no-cache\r\n")) << head;
     EXPECT_EQ(0u, occurrences(head, "Accept-Encoding")) << head;
+}
+
+// The files of one run come over one connection, whatever thread downloads them.
+TEST_F(DownloadFileTest, DownloadsShareOneConnection) {
+    LoopbackServer server(temp.path() / "server");
+    server.serve("a.7z", "first");
+    server.serve("b.7z", "second");
+
+    downloadFile(server.url("/a.7z"), dest);
+    std::thread([&] { downloadFile(server.url("/b.7z"), root / "b.7z"); }).join();
+
+    EXPECT_EQ("second", readFileBytes(root / "b.7z"));
+    EXPECT_EQ(2u, server.requests().size());
+    EXPECT_EQ(1u, server.connections());
+}
+
+// Cancelling ends a slow transfer or a retry wait long before either would end, and leaves no
+// part, not even of a file that could otherwise be continued.
+TEST_F(DownloadFileTest, CancelledDownloadEndsSoonAndLeavesNothing) {
+    LoopbackServer server(temp.path() / "server");
+    const std::string body = largeBody();
+    server.serve("a.7z", body);
+    setRetrySecondForTesting(0);
+    const ContentCheck check{body.size(), sha256Of(body), "modpak 1: a.7z"};
+    for (const std::string path : {"/throttle/20000/a.7z", "/busy/3/60/a.7z"}) {
+        SCOPED_TRACE(path);
+        std::atomic<bool> cancelled{false};
+        std::thread canceller([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            cancelled = true;
+        });
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            downloadFile(server.url(path), dest, &check, nullptr, &cancelled);
+            ADD_FAILURE() << "not cancelled";
+        } catch (const std::runtime_error& error) {
+            EXPECT_EQ("Download cancelled for " + server.url(path), error.what());
+        }
+        canceller.join();
+        // A whole transfer or wait would take a minute or more.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+        EXPECT_FALSE(fs::exists(part));
+        EXPECT_FALSE(fs::exists(dest));
+    }
 }
 
 TEST_F(DownloadFileTest, UsesUrlAsGivenWithoutAddingSeparator) {

@@ -55,7 +55,10 @@ std::optional<fs::path> sourceFileInPlace(UpdateRun& run, const fs::path& destin
                                           const ContentCheck* check) {
     if (!run.options.sourceDir) return std::nullopt;
     fs::path source = sourceFile(run, destination);
-    if (isSameFile(source, destination)) return std::nullopt;
+    // Anything but a regular file (a folder, a FIFO) is left to the copy and its errors.
+    std::error_code notRegular;
+    if (isSameFile(source, destination) || !fs::is_regular_file(source, notRegular))
+        return std::nullopt;
     if (check) checkFileInPlace(source, destination, *check);
     return source;
 }

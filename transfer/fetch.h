@@ -20,8 +20,8 @@ void fetchFile(UpdateRun& run, const std::string& url, const std::filesystem::pa
 
 // With a local source folder, the file that fetchFile would copy to `destination`, found and
 // checked (with `check`) where it lies, raising what fetchFile would raise for it; nothing
-// changes in the destination's folder. Empty without a source folder, or when the source file is
-// the destination itself (fetchFile then handles it).
+// changes in the destination's folder. Empty without a source folder, or when the source is not
+// a regular file or is the destination itself (fetchFile then handles it).
 std::optional<std::filesystem::path> sourceFileInPlace(UpdateRun& run,
                                                        const std::filesystem::path& destination,
                                                        const ContentCheck* check);

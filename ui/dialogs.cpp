@@ -174,7 +174,9 @@ DialogLayout layOut(const std::string& text) {
     return layout;
 }
 
-// Members in this order so that they are destroyed button first, window last.
+// Members in this order so that they are destroyed buttons first, then the box, the view that may
+// hold it, and the window last: each leaves its group as it goes, and a group deletes the children
+// it still has.
 struct MessageDialog {
     MessageDialog(const char* title, const DialogLayout& layout, const std::string& text)
         : dialogWindow(460, windowHeight(layout), title),

@@ -149,10 +149,11 @@ int buttonY(const DialogLayout& layout) { return textY + layout.viewHeight + 25;
 // A text too long for the box grows the window up to two thirds of the screen's work area; one
 // longer still scrolls inside that.
 DialogLayout layOut(const std::string& text) {
-    fl_open_display();                      // measuring text needs it before any window is shown
-    fl_font(FL_HELVETICA, FL_NORMAL_SIZE);  // the box's label font
     int screenX = 0, screenY = 0, screenW = 0, screenH = 0;
+    // Asking for the work area opens the display, which measuring text needs before any window
+    // is shown (the function that opens it directly is not public on every platform).
     Fl::screen_work_area(screenX, screenY, screenW, screenH);
+    fl_font(FL_HELVETICA, FL_NORMAL_SIZE);  // the box's label font
     int tallestView = screenH * 2 / 3 - textY - belowText;
     if (tallestView < shortTextHeight) tallestView = shortTextHeight;
     DialogLayout layout;

@@ -168,8 +168,6 @@ DialogLayout layOut(const std::string& text) {
         layout.label = withSymbolsEscaped(breakLines(text, lineWidth(layout.boxWidth)));
         height = measured(layout.label.c_str(), layout.boxWidth).h;
     }
-    // No std::min or std::max here: the Windows headers that the drawing header brings in define
-    // macros of those names.
     layout.boxHeight = height > shortTextHeight ? height : shortTextHeight;
     layout.viewHeight = std::clamp(height, shortTextHeight, tallestView);
     return layout;

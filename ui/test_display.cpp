@@ -24,7 +24,7 @@ namespace {
 void answerShownDialog(void* data) {
     auto& answerer = *static_cast<DialogAnswerer*>(data);
     for (Fl_Window* window = Fl::first_window(); window; window = Fl::next_window(window)) {
-        if (window->shown() && window->w() == 460 && window->h() == 170) {
+        if (window->shown() && window->modal()) {
             answerer.answer(*window);
             return;
         }
@@ -159,7 +159,7 @@ bool everyLabelReadable(Fl_Window& window) {
         fl_font(widget.labelfont(), widget.labelsize());
         int w = (widget.align() & FL_ALIGN_WRAP) ? widget.w() : 0;
         int h = 0;
-        fl_measure(widget.label(), w, h, 0);
+        fl_measure(widget.label(), w, h);  // as drawn: "@@", for one, shows one '@'
         if (w > widget.w() || h > widget.h()) return false;
     }
     return true;

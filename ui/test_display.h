@@ -14,8 +14,9 @@ bool useTestDisplay();
 // Runs the toolkit's event loop until `done` holds; false if it still does not after 20 seconds.
 bool pumpUntil(const std::function<bool()>& done);
 
-// While it exists, every dialog (a shown 460 x 170 window) is handed to `answer` from inside the
-// dialog's own wait loop; `answer` must close it, for example with its buttons' do_callback.
+// While it exists, every dialog (a shown modal window, whatever size its text gave it) is handed to
+// `answer` from inside the dialog's own wait loop; `answer` must close it, for example with its
+// buttons' do_callback.
 struct DialogAnswerer {
     explicit DialogAnswerer(std::function<void(Fl_Window&)> answerDialog);
     ~DialogAnswerer();

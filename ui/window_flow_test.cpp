@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "testing/loopback_server.h"
@@ -135,37 +136,45 @@ protected:
         return runProcess(xdotoolProgram, args, {}, {{"DISPLAY", xvfb.display}}).out;
     }
 
-    // The shown "Nuvra" window of this size; ends the test with a failure after a minute, or at
-    // once when the updater has ended.
-    std::string waitForWindow(int width, int height, const std::string& other = "") {
-        const std::string size =
-            "WIDTH=" + std::to_string(width) + "\nHEIGHT=" + std::to_string(height) + "\n";
+    // The width and height of X window `id`, 0 where they cannot be read.
+    std::pair<int, int> windowSize(const std::string& id) {
+        std::istringstream shell(xdotool({"getwindowgeometry", "--shell", id}));
+        std::pair<int, int> size;
+        for (std::string line; std::getline(shell, line);) {
+            if (line.rfind("WIDTH=", 0) == 0) size.first = std::atoi(line.c_str() + 6);
+            if (line.rfind("HEIGHT=", 0) == 0) size.second = std::atoi(line.c_str() + 7);
+        }
+        return size;
+    }
+
+    // The shown "Nuvra" window other than `other` whose size `fits`; ends the test with a failure
+    // after a minute, or at once when the updater has ended.
+    std::string waitForWindow(const std::function<bool(std::pair<int, int>)>& fits,
+                              const std::string& what, const std::string& other = "") {
         auto deadline = std::chrono::steady_clock::now() + patience;
         while (std::chrono::steady_clock::now() < deadline && !updater->ended()) {
             std::istringstream ids(xdotool({"search", "--onlyvisible", "--name", "^Nuvra$"}));
-            for (std::string id; std::getline(ids, id);) {
-                if (id != other &&
-                    xdotool({"getwindowgeometry", "--shell", id}).find(size) != std::string::npos)
-                    return id;
-            }
+            for (std::string id; std::getline(ids, id);)
+                if (id != other && fits(windowSize(id))) return id;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));  // polling interval
         }
         // Thrown, not reported: the rest of the test makes no sense without the window.
-        throw std::runtime_error("no " + std::to_string(width) + "x" + std::to_string(height) +
-                                 " window; stderr: " + updater->err());
+        throw std::runtime_error("no " + what + "; stderr: " + updater->err());
     }
-    // A dialog other than `other`, which may still be closing.
+    // A dialog other than `other`, which may still be closing. A long text makes it taller.
     std::string waitForDialog(const std::string& other = "") {
-        return waitForWindow(460, 170, other);
+        return waitForWindow(
+            [](std::pair<int, int> size) { return size.first == 460 && size.second >= 170; },
+            "dialog", other);
     }
-    std::string waitForProgressWindow() { return waitForWindow(420, 155); }
+    std::string waitForProgressWindow() {
+        return waitForWindow([](std::pair<int, int> size) { return size == std::pair(420, 155); },
+                             "progress window");
+    }
     bool progressWindowShown() {
         std::istringstream ids(xdotool({"search", "--onlyvisible", "--name", "^Nuvra$"}));
-        for (std::string id; std::getline(ids, id);) {
-            if (xdotool({"getwindowgeometry", "--shell", id}).find("WIDTH=420\n") !=
-                std::string::npos)
-                return true;
-        }
+        for (std::string id; std::getline(ids, id);)
+            if (windowSize(id).first == 420) return true;
         return false;
     }
 
@@ -331,16 +340,27 @@ TEST_F(WindowFlowTest, RunsEndingBeforeTheProgressWindowSaySoInADialog) {
     }
 }
 
-// The worker is inside libcurl, its transfer stalled, when the window closes: the process must
-// end at once with status 0 and without a crash or a sanitizer report on the way out.
-TEST_F(WindowFlowTest, ClosingTheWindowDuringADownloadExitsZero) {
-    LoopbackServer server(temp.path() / "server");
+namespace {
+
+// The game folder's configuration and the server's files on `server`, for one modpak fetched
+// from there by `modpakName`.
+void serveOneModpak(const LoopbackServer& server, const fs::path& root,
+                    const std::string& modpakName) {
     const std::string config =
         R"({"os":"linux","url":")" + server.url("/") + R"(","nuvraVersion":6})";
     writeFileBytes(root / "nuvraconfig.json", config);
     server.serve("nuvraconfigremote.json", config);
     server.serve("nuvrafile.json", "[]");
-    server.serve("nuvramodremote1.json", R"([{"modPakNum":1,"name":"stall/100/big.7z"}])");
+    server.serve("nuvramodremote1.json", R"([{"modPakNum":1,"name":")" + modpakName + R"("}])");
+}
+
+}  // namespace
+
+// The worker is inside libcurl, its transfer stalled, when the window closes: the process must
+// end at once with status 0 and without a crash or a sanitizer report on the way out.
+TEST_F(WindowFlowTest, ClosingTheWindowDuringADownloadExitsZero) {
+    LoopbackServer server(temp.path() / "server");
+    serveOneModpak(server, root, "stall/100/big.7z");
     server.serve("big.7z", std::string(1 << 20, 'x'));
 
     start({root.string()});
@@ -363,4 +383,27 @@ TEST_F(WindowFlowTest, ClosingTheWindowDuringADownloadExitsZero) {
     EXPECT_EQ("", updater->err());
     EXPECT_FALSE(fs::exists(root / "nuvramodlocal.json"));
     EXPECT_TRUE(fs::exists(root / "nuvramodremote1.json"));
+}
+
+// The server is busy and asks for 30 s; the window closes during that wait.
+TEST_F(WindowFlowTest, ClosingTheWindowDuringARetryWaitExitsAtOnce) {
+    LoopbackServer server(temp.path() / "server");
+    serveOneModpak(server, root, "busy/3/30/a.7z");
+    const std::string note = "; trying again in 30 s\n";
+
+    start({root.string()});
+    press(waitForDialog(), "Return");
+    std::string window = waitForProgressWindow();
+    clickStart(window);
+    auto deadline = std::chrono::steady_clock::now() + patience;
+    while (updater->err().find(note) == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // polling interval
+    ASSERT_NE(std::string::npos, updater->err().find(note)) << updater->err();
+    const auto closed = std::chrono::steady_clock::now();
+    requestWindowClose(xvfb.display, std::stoul(window));
+
+    EXPECT_EQ(0, updater->waitForExit());
+    EXPECT_LT(std::chrono::steady_clock::now() - closed, std::chrono::seconds(10));
+    EXPECT_FALSE(fs::exists(root / "nuvramodlocal.json"));
 }

@@ -5,15 +5,18 @@ TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 CTEST_FLAGS ?= --output-on-failure --timeout 600 -j$(JOBS)
+# The native builds link the pinned libcurl that scripts/build-curl builds once (see there why).
+NATIVE_FLAGS = -DNUVRA_CURL_PREFIX=$(shell scripts/build-curl --prefix)
 
 .PHONY: deps build test test-plain mutants test-asan test-tsan demo fuzz bench package screenshots \
         windows test-windows screenshots-windows package-windows clean
 
 deps:
 	@scripts/install-deps
+	@scripts/build-curl >/dev/null
 
 build: deps
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) $(NATIVE_FLAGS)
 	cmake --build $(BUILD) -j$(JOBS)
 
 # Every test, once plainly, once under AddressSanitizer + UndefinedBehaviorSanitizer, and the
@@ -24,13 +27,13 @@ test-plain: build
 	cd $(BUILD) && ctest $(CTEST_FLAGS)
 
 test-asan: deps
-	cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DNUVRA_SANITIZE=address,undefined
+	cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) $(NATIVE_FLAGS) -DNUVRA_SANITIZE=address,undefined
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/testing/lsan.supp \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest $(CTEST_FLAGS)
 
 test-tsan: deps
-	cmake -S . -B $(TSAN_BUILD) $(CMAKE_FLAGS) -DNUVRA_SANITIZE=thread
+	cmake -S . -B $(TSAN_BUILD) $(CMAKE_FLAGS) $(NATIVE_FLAGS) -DNUVRA_SANITIZE=thread
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target ui_tests nuvraupdater_cpp
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest $(CTEST_FLAGS) -L "^window$$"
 
@@ -97,7 +100,7 @@ package-windows: windows
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 600
 fuzz: deps
-	cmake -S . -B $(FUZZ_BUILD) $(CMAKE_FLAGS) -DNUVRA_FUZZ=ON
+	cmake -S . -B $(FUZZ_BUILD) $(CMAKE_FLAGS) $(NATIVE_FLAGS) -DNUVRA_FUZZ=ON
 	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target json_fuzz
 	mkdir -p $(FUZZ_BUILD)/json-fuzz-corpus
 	$(FUZZ_BUILD)/manifest/json_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -print_final_stats=1 \
@@ -107,6 +110,6 @@ fuzz: deps
 # Reads a file list of 100,000 entries and a modpak manifest of 10,000 (Google Benchmark).
 .PHONY: bench-json
 bench-json: deps
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) $(NATIVE_FLAGS)
 	cmake --build $(BUILD) -j$(JOBS) --target manifests_bench
 	$(BUILD)/manifest/manifests_bench

@@ -253,8 +253,30 @@ TEST_F(WindowFlowTest, ClosingTheWindowBeforeStartExitsZeroAndKeepsTheRemoteFile
 const std::string welcomeText =
     "Welcome to Nuvra. Click OK to synchronize your files with the latest.";
 
+namespace {
+
+// The game folder's configuration and the server's files on `server`, for one modpak fetched
+// from there by `modpakName`.
+void serveOneModpak(const LoopbackServer& server, const fs::path& root,
+                    const std::string& modpakName) {
+    const std::string config =
+        R"({"os":"linux","url":")" + server.url("/") + R"(","nuvraVersion":6})";
+    writeFileBytes(root / "nuvraconfig.json", config);
+    server.serve("nuvraconfigremote.json", config);
+    server.serve("nuvrafile.json", "[]");
+    server.serve("nuvramodremote1.json", R"([{"modPakNum":1,"name":")" + modpakName + R"("}])");
+}
+
+}  // namespace
+
+// Over HTTP: the second modpak downloads while the first one unpacks, beside the window.
 TEST_F(WindowFlowTest, StartAppliesEveryModpakAndEnterOnTheCompletionExitsZero) {
-    start();
+    LoopbackServer server(temp.path() / "server");
+    serveOneModpak(server, root, "a.7z");
+    server.serve("nuvramodremote1.json", bothApplied);
+    fs::copy_file(mirror / "a.7z", server.folder() / "a.7z");
+    fs::copy_file(mirror / "b.7z", server.folder() / "b.7z");
+    start({root.string()});
     std::string welcome = waitForDialog();
     EXPECT_TRUE(shows(welcome, dialogTextArea, dialogTextPicture(welcomeText)));
     press(welcome, "Return");
@@ -339,22 +361,6 @@ TEST_F(WindowFlowTest, RunsEndingBeforeTheProgressWindowSaySoInADialog) {
         EXPECT_EQ(c.listing, rootListing());
     }
 }
-
-namespace {
-
-// The game folder's configuration and the server's files on `server`, for one modpak fetched
-// from there by `modpakName`.
-void serveOneModpak(const LoopbackServer& server, const fs::path& root,
-                    const std::string& modpakName) {
-    const std::string config =
-        R"({"os":"linux","url":")" + server.url("/") + R"(","nuvraVersion":6})";
-    writeFileBytes(root / "nuvraconfig.json", config);
-    server.serve("nuvraconfigremote.json", config);
-    server.serve("nuvrafile.json", "[]");
-    server.serve("nuvramodremote1.json", R"([{"modPakNum":1,"name":")" + modpakName + R"("}])");
-}
-
-}  // namespace
 
 // The worker is inside libcurl, its transfer stalled, when the window closes: the process must
 // end at once with status 0 and without a crash or a sanitizer report on the way out.

@@ -264,6 +264,28 @@ TEST_F(HeadlessFlowTest, DamagedArchiveStopsTheRunUnrecorded) {
     }
 }
 
+// An archive that plants a link under its own name and then fails: the copy left in the root
+// folder replaces the link, and nothing is written where the link pointed.
+TEST_F(HeadlessFlowTest, ArchiveLeftAfterAFailureNeverGoesThroughALink) {
+    writeFileBytes(temp.path() / "outside.txt", "keep");
+    std::string noise(1024 * 1024, '\0');
+    for (std::size_t i = 0; i < noise.size(); ++i)
+        noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+    writeSevenZip(mirror / "m2.7z",
+                  {linkEntry("m2.7z", "../outside.txt"), fileEntry("a.bin", noise)});
+    std::string corrupt = readFileBytes(mirror / "m2.7z");
+    corrupt[32 + (corrupt.size() - 32) * 3 / 4] ^= 0x55;  // far into the file's data
+    writeFileBytes(mirror / "m2.7z", corrupt);
+    setRemote(R"([{"modPakNum":2,"name":"m2.7z"}])");
+
+    ProcessResult result = run();
+
+    EXPECT_EQ("Nuvra Updater error: Unable to read archive data\n", result.err);
+    EXPECT_EQ("keep", readFileBytes(temp.path() / "outside.txt"));
+    EXPECT_FALSE(fs::is_symlink(root / "m2.7z"));
+    EXPECT_TRUE(readFileBytes(root / "m2.7z") == corrupt);
+}
+
 // Either file may be a link to a file kept elsewhere: it is read through the link, and the
 // rewrite replaces the link with a regular file, leaving the file it pointed to as it was.
 TEST_F(HeadlessFlowTest, LinkedConfigurationAndLocalManifestAreReadThroughAndReplaced) {

@@ -107,9 +107,12 @@ void unpackInPlace(UpdateRun& run, const fs::path& source, const fs::path& desti
         extractArchive(source, run.rootDir, progress, &destination);
     } catch (const std::exception&) {
         // A failed unpacking leaves the archive in the root folder, where the next attempt or
-        // the player finds it; a failure to copy it changes nothing about the error.
-        std::error_code ignored;
-        fs::copy_file(source, destination, fs::copy_options::overwrite_existing, ignored);
+        // the player finds it; a failure to copy it changes nothing about the error. Never
+        // through a link that an entry may have put at the destination.
+        try {
+            copyFile(source, destination);
+        } catch (const std::exception&) {
+        }
         throw;
     }
     removeQuietly(destination);

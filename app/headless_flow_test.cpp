@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <random>
 #include <set>
 #include <sstream>
 
@@ -559,12 +560,13 @@ TEST_F(HeadlessFlowTest, DownloadsAheadChangeNothingAPlayerSees) {
 TEST_F(HeadlessFlowTest, FailuresAroundADownloadAheadLeaveWhatTheyLeft) {
     LoopbackServer server(temp.path() / "server");
     server.serve("nuvraconfigremote.json", R"({"nuvraVersion":6,"url":"x/","os":"any"})");
-    server.serve("nuvrafile.json", "[]");
+    // Never unpacked; a megabyte that does not compress, so that it takes its fifty seconds.
+    std::mt19937 random(7);
     std::string noise(1024 * 1024, '\0');
-    for (std::size_t i = 0; i < noise.size(); ++i)
-        noise[i] = static_cast<char>((i * 2654435761u) >> 13);
-    writeSevenZip(server.folder() / "m2.7z", {fileEntry("two.bin", noise)});
-    writeSevenZip(server.folder() / "good1.7z", {fileEntry("one.txt", "1")});
+    for (char& byte : noise) byte = static_cast<char>(random());
+    server.serve("m2.7z", noise);
+    // Some milliseconds to unpack, by which time a small download ahead has ended.
+    writeSevenZip(server.folder() / "good1.7z", {fileEntry("one.txt", "1"), fileEntry("n", noise)});
     std::string damaged = readFileBytes(server.folder() / "good1.7z");
     damaged.resize(damaged.size() - 20);
     server.serve("bad1.7z", damaged);
@@ -574,21 +576,30 @@ TEST_F(HeadlessFlowTest, FailuresAroundADownloadAheadLeaveWhatTheyLeft) {
         std::vector<std::string> endOfOutput;
         std::string error;
         std::vector<std::string> left;
+        std::string fileList = "[]";
     };
     const std::string missing = server.url("/missing2.7z");
+    server.serve("small2.7z", "small");
     const std::vector<Case> cases = {
         {"bad1.7z", slowName, {"[1/4] Applying modpak 1"},
-         "Unable to read archive: " + (root / "bad1.7z").string() + " (Damaged 7-Zip archive)",
-         {"bad1.7z"}},
+         "Unable to read archive: " + (root / "bad1.7z").string() + " (Malformed 7-Zip archive)",
+         {"bad1.7z", "keep"}},
         {"good1.7z", "missing2.7z",
          {"[2/4] Applied modpak 1", "[2/4] Cleaning up for modpak 2", "[3/4] Fetching modpak 2"},
          "Download failed for " + missing + ": HTTP response code said error",
-         {"nuvramodlocal.json", "one.txt"}},
+         {"keep", "n", "nuvramodlocal.json", "one.txt"}},
+        // Modpak 2's cleanup fails (a folder listed as a file) once its download ahead is done.
+        {"good1.7z", "small2.7z", {"[2/4] Applied modpak 1", "[2/4] Cleaning up for modpak 2"},
+         "Unable to delete " + (root / "keep").string() + " for modpak 2: Directory not empty",
+         {"keep", "n", "nuvramodlocal.json", "one.txt"},
+         R"([{"modPakNum":2,"name":"keep","isDirectory":false}])"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.error);
         for (const auto& entry : fs::directory_iterator(root))
             if (entry.path().filename() != "nuvraconfig.json") fs::remove_all(entry.path());
+        writeFileBytes(root / "keep" / "x.txt", "x");
+        server.serve("nuvrafile.json", c.fileList);
         server.serve("nuvramodremote1.json", R"([{"modPakNum":1,"name":")" + c.first +
                                                  R"("},{"modPakNum":2,"name":")" + c.second +
                                                  R"("}])");

@@ -20,9 +20,9 @@ fs::path withPartSuffix(fs::path path) {
     return path;
 }
 
-void discard(Prefetch& prefetch) {
-    removeQuietly(withPartSuffix(prefetch.staged));
-    removeQuietly(prefetch.staged);
+void removeStaged(const fs::path& staged) {
+    removeQuietly(withPartSuffix(staged));
+    removeQuietly(staged);
 }
 
 void download(Prefetch& prefetch) {
@@ -50,13 +50,10 @@ void download(Prefetch& prefetch) {
 Prefetch::~Prefetch() {
     cancelled = true;
     if (worker.joinable()) worker.join();
-    discard(*this);
+    removeStaged(staged);
 }
 
-void removePrefetchLeftovers(const fs::path& rootDir) {
-    removeQuietly(withPartSuffix(stagingPath(rootDir)));
-    removeQuietly(stagingPath(rootDir));
-}
+void removePrefetchLeftovers(const fs::path& rootDir) { removeStaged(stagingPath(rootDir)); }
 
 std::unique_ptr<Prefetch> startPrefetch(const fs::path& rootDir, std::size_t index,
                                         std::string url, std::optional<ContentCheck> check) {
@@ -66,7 +63,7 @@ std::unique_ptr<Prefetch> startPrefetch(const fs::path& rootDir, std::size_t ind
     prefetch->check = std::move(check);
     prefetch->staged = stagingPath(rootDir);
     // A part left by an interrupted run may belong to another modpak: never continue it.
-    discard(*prefetch);
+    removeStaged(prefetch->staged);
     prefetch->worker = std::thread(download, std::ref(*prefetch));
     return prefetch;
 }
@@ -92,7 +89,7 @@ bool takePrefetched(Prefetch& prefetch, const fs::path& destination,
         renameFile(prefetch.staged, destination);
         return true;
     } catch (const std::exception&) {
-        discard(prefetch);
+        removeStaged(prefetch.staged);
         return false;
     }
 }

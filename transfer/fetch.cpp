@@ -37,10 +37,7 @@ void fetchFile(UpdateRun& run, const std::string& url, const fs::path& destinati
     // With the mirror in the destination's own folder both name one file; removing the
     // destination before the copy would destroy the only copy.
     if (isSameFile(source, destination)) {
-        if (check) {
-            std::string mismatch = contentMismatch(*check, digestFile(source), false);
-            if (!mismatch.empty()) throw std::runtime_error(mismatch);
-        }
+        if (check) checkFileInPlace(source, destination, *check);
         return;
     }
     if (check) {

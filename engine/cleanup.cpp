@@ -16,21 +16,15 @@ void cleanupModpak(UpdateRun& run, std::int32_t modPakNum) {
         if (entry.modPakNum != modPakNum)
             continue;
         fs::path target = safeTargetPath(run.rootDir, entry.name, modPakNum);
-        std::error_code code;
-        // Both forms remove a link itself; remove_all never descends through one.
-        if (entry.isDirectory)
-            fs::remove_all(target, code);
-        else
-            fs::remove(target, code);
+        std::error_code code = entry.isDirectory ? removeTree(target) : removeEntry(target);
         if (code)
             throw std::runtime_error("Unable to delete " + textFromPath(target) + " for modpak " +
                                      number + ": " + errorDescription(code));
-        fs::file_status status = fs::status(target, code);
-        if (status.type() == fs::file_type::not_found || (code && isAbsentError(code)))
-            continue;
+        EntryType left = entryType(target, code);
         if (code)
             throw std::runtime_error("Unable to verify deletion of " + textFromPath(target) +
                                      " for modpak " + number + ": " + errorDescription(code));
+        if (left == EntryType::absent) continue;
         throw std::runtime_error("Deletion did not remove " + textFromPath(target) +
                                  " for modpak " + number);
     }

@@ -4,6 +4,9 @@
 # test caught and exits non-zero if any survived (or could not be applied or built).
 # Usage: testing/mutants.sh [BUILD_DIR [NUMBER...]]   (default: build-mutants, every breakage;
 # numbers count the list's breakage lines from 1, as the report does)
+# A test target "windows:TARGET" rebuilds TARGET of a Windows build of the scratch tree (set up on
+# first use, like `make windows`) and runs the differential tests matching the filter against
+# its .exe under wine: Windows code is caught only where it runs.
 set -euo pipefail
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,6 +23,16 @@ mkdir -p "$scratch"
 tar -C "$source_dir" --exclude=./.git --exclude='./build*' -cf - . | tar -C "$scratch" -xf -
 cmake -S "$scratch" -B "$build" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$jobs" >/dev/null
+
+windows=$work/build-windows
+windows_build() {
+  [ -f "$windows/CMakeCache.txt" ] && return
+  "$source_dir/scripts/install-deps" windows >/dev/null
+  cmake -S "$scratch" -B "$windows" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
+    -DCMAKE_TOOLCHAIN_FILE="$scratch/windows/mingw-toolchain.cmake" \
+    -DNUVRA_WINDOWS_DEPS="$("$source_dir/windows/build-deps")" >/dev/null
+  cmake --build "$windows" -j"$jobs" --target nuvraupdater_cpp >/dev/null
+}
 
 # Replaces the one occurrence of $2 in file $1 by $3 ("\n" meaning a line break).
 mutate() {
@@ -53,10 +66,21 @@ while IFS= read -r line; do
     failed+=("$label")
     continue
   fi
-  if ! cmake --build "$build" -j"$jobs" --target "$target" >"$work/last-build.log" 2>&1; then
+  if [[ "$target" == windows:* ]]; then
+    windows_build
+    built_in=$windows; target=${target#windows:}
+    run_tests() {
+      "$source_dir/windows/with-wine" "$windows" "$build/windows/windows_tests" \
+        --gtest_filter="$filter" >"$work/last-test.log" 2>&1
+    }
+  else
+    built_in=$build
+    run_tests() { (cd "$build" && ctest -R "$filter" --timeout 120 -j"$jobs" >"$work/last-test.log" 2>&1); }
+  fi
+  if ! cmake --build "$built_in" -j"$jobs" --target "$target" >"$work/last-build.log" 2>&1; then
     echo "NOT BUILT   $label: $(grep -m1 'error' "$work/last-build.log")"
     failed+=("$label")
-  elif (cd "$build" && ctest -R "$filter" --timeout 120 -j"$jobs" >"$work/last-test.log" 2>&1); then
+  elif run_tests; then
     echo "SURVIVED    $label (tests: $filter)"
     failed+=("$label")
   else

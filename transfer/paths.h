@@ -58,9 +58,26 @@ bool fileExists(const std::filesystem::path& path);
 // True when the status error means the path is absent (not found, a non-folder on the way, ...).
 bool isAbsentError(std::error_code code);
 
-// Removes a file, an empty folder or a link itself (never what it points to); every failure,
-// including an absent path, is ignored.
-void removeQuietly(const std::filesystem::path& path);
+// What stands at a path itself, never following a link. On Windows any reparse point is a link
+// (symbolic links, junctions, mount points and the rest); on POSIX a symbolic link. This is the
+// one place that tells: the standard library cannot be asked on Windows, where it follows every
+// link it meets.
+enum class EntryType { absent, file, folder, link };
+
+// A failure other than absence sets `code` (and answers absent).
+EntryType entryType(const std::filesystem::path& path, std::error_code& code);
+
+// Removes a file, an empty folder or a link itself (never what it points to). An absent path is
+// success; otherwise the failure's code.
+std::error_code removeEntry(const std::filesystem::path& path);
+
+// Removes a path and, when it is a real folder, everything in it. A link, at the path or anywhere
+// below, is removed as a link: what it points to is never entered or touched. An absent path is
+// success; otherwise the first failure's code, with what was not yet reached left in place.
+std::error_code removeTree(const std::filesystem::path& path);
+
+// removeEntry with every failure, including an absent path, ignored.
+inline void removeQuietly(const std::filesystem::path& path) { (void)removeEntry(path); }
 
 // Copies source's contents to a freshly created target (whatever stood at target, a link
 // included, is removed first and never written through). Raises FileSystemError "copy_file"

@@ -83,9 +83,29 @@ bool fileExists(const fs::path& path) {
     throw FileSystemError("exists", path, code);
 }
 
-void removeQuietly(const fs::path& path) {
-    std::error_code ignored;
-    fs::remove(path, ignored);
+EntryType entryType(const fs::path& path, std::error_code& code) {
+    code.clear();
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0) {
+        if (!isAbsentError(lastError())) code = lastError();
+        return EntryType::absent;
+    }
+    if (S_ISLNK(info.st_mode)) return EntryType::link;
+    return S_ISDIR(info.st_mode) ? EntryType::folder : EntryType::file;
+}
+
+std::error_code removeEntry(const fs::path& path) {
+    // remove(3) unlinks a link itself, or removes an empty folder.
+    if (std::remove(path.c_str()) == 0) return {};
+    std::error_code code = lastError();
+    return code == std::errc::no_such_file_or_directory ? std::error_code() : code;
+}
+
+std::error_code removeTree(const fs::path& path) {
+    // The standard library looks at each entry with lstat here and never descends into a link.
+    std::error_code code;
+    fs::remove_all(path, code);
+    return code;
 }
 
 File openFileForReading(const fs::path& path) {

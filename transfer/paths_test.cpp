@@ -72,6 +72,44 @@ TEST(FileSystemOperations, NeverWriteThroughALinkAtTheTarget) {
     EXPECT_EQ("keep", readFileBytes(sentinel));
 }
 
+namespace {
+
+EntryType typeOf(const fs::path& path) {
+    std::error_code code;
+    EntryType type = entryType(path, code);
+    EXPECT_FALSE(code) << path;
+    return type;
+}
+
+}  // namespace
+
+TEST(FileSystemOperations, EntryTypesAndRemovalNeverFollowLinks) {
+    TempDir temp;
+    const fs::path outside = temp.path() / "outside", tree = temp.path() / "tree";
+    writeFileBytes(outside / "keep.txt", "keep");
+    writeFileBytes(tree / "file.txt", "x");
+    fs::create_directory_symlink(outside, tree / "folderlink");
+    fs::create_symlink(temp.path() / "missing", tree / "dangling");
+    const std::pair<fs::path, EntryType> types[] = {
+        {temp.path() / "missing", EntryType::absent},
+        {tree / "file.txt" / "below", EntryType::absent},
+        {tree / "file.txt", EntryType::file},
+        {outside, EntryType::folder},
+        {tree / "folderlink", EntryType::link},
+        {tree / "dangling", EntryType::link},
+    };
+    for (const auto& [path, type] : types) EXPECT_EQ(type, typeOf(path)) << path;
+
+    EXPECT_EQ(std::errc::directory_not_empty, removeEntry(tree));
+    EXPECT_FALSE(removeEntry(tree / "folderlink"));
+    EXPECT_EQ(EntryType::folder, typeOf(outside));
+    fs::create_directory_symlink(outside, tree / "folderlink");
+    EXPECT_FALSE(removeTree(tree));
+    EXPECT_FALSE(removeTree(tree));  // absent is success
+    EXPECT_EQ(EntryType::absent, typeOf(tree));
+    EXPECT_EQ("keep", readFileBytes(outside / "keep.txt"));
+}
+
 TEST(FileSystemOperations, CopiesLargeFilesWhole) {
     TempDir temp;
     std::string bytes(3 * 1024 * 1024 + 17, '\0');

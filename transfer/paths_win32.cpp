@@ -114,6 +114,28 @@ std::wstring withoutLongPrefix(std::wstring path) {
     return path;
 }
 
+// The path the system reached with this handle, links resolved; empty when it cannot tell.
+std::wstring finalPathOf(HANDLE handle) {
+    DWORD size = MAX_PATH;
+    std::wstring buffer;
+    for (;;) {
+        buffer.assign(size, L'\0');
+        DWORD got = GetFinalPathNameByHandleW(handle, buffer.data(), size,
+                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (got == 0) return {};
+        if (got < size) {
+            buffer.resize(got);
+            return withoutLongPrefix(std::move(buffer));
+        }
+        size = got;  // the size needed, terminator included
+    }
+}
+
+bool sameNameIgnoringCase(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
 bool isDirectoryAttribute(DWORD attributes) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
@@ -147,6 +169,83 @@ File fileFromHandle(HANDLE handle, int flags, const char* mode) {
         return File();
     }
     return File(file);
+}
+
+EntryType entryTypeOf(DWORD attributes) {
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return EntryType::link;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryType::folder : EntryType::file;
+}
+
+std::error_code absentIsSuccess(std::error_code code) {
+    return isAbsentError(code) ? std::error_code() : code;
+}
+
+// Opens the name itself for deletion, a link as the link, or so it is asked: a system that
+// follows the link anyway hands out its target, which openedTheNameItself then catches.
+Handle openForDeletion(const fs::path& path) {
+    return openHandle(path, DELETE | FILE_READ_ATTRIBUTES,
+                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
+}
+
+// True when `handle` is the entry at `path` and not what a link there points to: a link opened
+// as a link is still a reparse point, and the system's own path for the handle ends in the same
+// folder and name. (Some systems follow every link whatever they are asked; deleting through
+// such a handle would delete the target.)
+bool openedTheNameItself(HANDLE handle, const fs::path& path, DWORD attributes) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) !=
+            (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return false;
+    const fs::path reached(finalPathOf(handle));
+    Handle parent = openForStatus(path.parent_path().empty() ? fs::path(L".") : path.parent_path());
+    if (reached.empty() || !parent) return false;
+    return sameNameIgnoringCase(reached.filename().native(), path.filename().native()) &&
+           sameNameIgnoringCase(reached.parent_path().native(), finalPathOf(parent.get()));
+}
+
+// `attributes` are those of the name itself, as GetFileAttributesW or a listing reports them.
+// Deleting through a handle of the name itself removes a link and never its target, and a
+// folder only when it is empty. A name that cannot be opened as itself is left alone.
+std::error_code removeEntryWith(const fs::path& path, DWORD attributes) {
+    Handle handle = openForDeletion(path);
+    if (!handle) return absentIsSuccess(lastError());
+    if (!openedTheNameItself(handle.get(), path, attributes))
+        return std::error_code(ERROR_NOT_SUPPORTED, std::system_category());
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    if (!SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition,
+                                    sizeof disposition))
+        return lastError();
+    return {};
+}
+
+struct SearchClose {
+    void operator()(HANDLE handle) const { FindClose(handle); }
+};
+
+// Depth first, deciding for each name by the attributes the listing gives for the name itself,
+// so that a link is never entered: the standard library's own tree removal follows links here.
+std::error_code removeTreeWith(const fs::path& path, DWORD attributes) {
+    if (entryTypeOf(attributes) == EntryType::folder) {
+        WIN32_FIND_DATAW found;
+        HANDLE search = FindFirstFileExW((path / L"*").c_str(), FindExInfoBasic, &found,
+                                         FindExSearchNameMatch, nullptr, 0);
+        if (search == INVALID_HANDLE_VALUE) {
+            // An empty listing is "not found"; the folder itself is removed below.
+            std::error_code code = lastError();
+            if (code.value() != ERROR_FILE_NOT_FOUND) return absentIsSuccess(code);
+        } else {
+            std::unique_ptr<void, SearchClose> listing(search);
+            do {
+                const std::wstring name = found.cFileName;
+                if (name == L"." || name == L"..") continue;
+                if (std::error_code code = removeTreeWith(path / name, found.dwFileAttributes))
+                    return code;
+            } while (FindNextFileW(search, &found));
+            if (GetLastError() != ERROR_NO_MORE_FILES) return lastError();
+        }
+    }
+    return removeEntryWith(path, attributes);
 }
 
 }  // namespace
@@ -301,26 +400,37 @@ bool fileExists(const fs::path& path) {
     throw FileSystemError("exists", path, code);
 }
 
-void removeQuietly(const fs::path& path) {
+EntryType entryType(const fs::path& path, std::error_code& code) {
+    // The attributes are those of the name itself: a reparse point is reported, not followed.
     DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return;
-    // A link to a folder is removed as a folder, and only the link goes.
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-        RemoveDirectoryW(path.c_str());
-    else
-        DeleteFileW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        code = absentIsSuccess(lastError());
+        return EntryType::absent;
+    }
+    code.clear();
+    return entryTypeOf(attributes);
+}
+
+std::error_code removeEntry(const fs::path& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return absentIsSuccess(lastError());
+    return removeEntryWith(path, attributes);
+}
+
+std::error_code removeTree(const fs::path& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return absentIsSuccess(lastError());
+    return removeTreeWith(path, attributes);
 }
 
 File openFileForReading(const fs::path& path) { return File(_wfopen(path.c_str(), L"rb")); }
 
 File createFreshFile(const fs::path& path) {
+    // A real folder in the way stays (removing it would need it empty) and fails the creation.
     DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
-            DeleteFileW(path.c_str());
-        else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-            RemoveDirectoryW(path.c_str());
-    }
+    if (attributes != INVALID_FILE_ATTRIBUTES && entryTypeOf(attributes) != EntryType::folder &&
+        removeEntryWith(path, attributes))
+        return File();
     // CREATE_NEW fails on anything standing there, a link included, so nothing is written
     // through a link planted after the removal.
     HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
@@ -338,7 +448,7 @@ File openOwnPartialFile(const fs::path& path) {
     BY_HANDLE_FILE_INFORMATION info;
     if (GetFileInformationByHandle(handle, &info) == FALSE ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
-        info.nNumberOfLinks != 1) {
+        info.nNumberOfLinks != 1 || !openedTheNameItself(handle, path, info.dwFileAttributes)) {
         CloseHandle(handle);
         return File();
     }
@@ -429,20 +539,9 @@ fs::path weaklyCanonical(const fs::path& path) {
             std::error_code code = lastError();
             if (!isAbsentError(code)) throw FileSystemError("weakly_canonical", path, code);
         } else {
-            DWORD size = MAX_PATH;
-            std::wstring buffer;
-            for (;;) {
-                buffer.assign(size, L'\0');
-                DWORD got = GetFinalPathNameByHandleW(handle.get(), buffer.data(), size,
-                                                      FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-                if (got == 0) throw FileSystemError("weakly_canonical", path, lastError());
-                if (got < size) {
-                    buffer.resize(got);
-                    break;
-                }
-                size = got;  // the size needed, terminator included
-            }
-            result = fs::path(withoutLongPrefix(std::move(buffer)));
+            std::wstring final = finalPathOf(handle.get());
+            if (final.empty()) throw FileSystemError("weakly_canonical", path, lastError());
+            result = fs::path(std::move(final));
         }
     }
     if (rest.empty()) return result;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,7 @@ struct Outcome {
     int status = -1;
     std::string out, err;
     std::vector<std::string> tree;  // "name/" for folders, "name: contents" for files
+    std::vector<std::string> outside;  // the folder beside the game that links point to
 
     bool operator==(const Outcome&) const = default;
 };
@@ -49,14 +51,22 @@ void PrintTo(const Outcome& outcome, std::ostream* os) {
         << outcome.out << "--- err\n"
         << outcome.err << "--- tree\n";
     for (const auto& line : outcome.tree) *os << line << "\n";
+    *os << "--- outside\n";
+    for (const auto& line : outcome.outside) *os << line << "\n";
 }
 
+// Links are listed as "name@", never entered.
 std::vector<std::string> treeOf(const fs::path& root) {
     std::vector<std::string> lines;
+    if (!fs::exists(root)) return lines;
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
          ++it) {
-        std::string name = fs::relative(it->path(), root).generic_string();
-        lines.push_back(it->is_directory() ? name + "/" : name + ": " + readFileBytes(it->path()));
+        std::string name = it->path().lexically_relative(root).generic_string();
+        if (it->is_symlink())
+            lines.push_back(name + "@");
+        else
+            lines.push_back(it->is_directory() ? name + "/"
+                                               : name + ": " + readFileBytes(it->path()));
     }
     std::sort(lines.begin(), lines.end());
     return lines;
@@ -73,6 +83,10 @@ struct Scenario {
     std::string failure;         // what the error line of a failing run says, ports aside
     // Called with the game folder before each run (after its nuvraconfig.json is written).
     std::function<void(const fs::path& game)> prepareGame;
+    // Where wine cannot do what Windows does, the error line the .exe gives there instead, paths
+    // aside. Wine follows a host link in every removal, whatever it is asked; the .exe must then
+    // refuse rather than delete what the link points to. Nothing outside the game may change.
+    std::optional<std::string> wineFailure;
 };
 
 class DifferentialTest : public ::testing::TestWithParam<Scenario> {
@@ -101,7 +115,8 @@ protected:
         } else {
             result = runProcess(updaterExecutable(), args, dir);
         }
-        Outcome outcome{result.status, result.out, result.err, treeOf(game)};
+        Outcome outcome{result.status, result.out, result.err, treeOf(game),
+                        treeOf(dir / "outside")};
         for (std::string* text : {&outcome.out, &outcome.err}) {
             if (windows) {
                 replaceAll(*text, "\r\n", "\n");
@@ -224,6 +239,66 @@ void pinKey(const fs::path& game) {
                   game / "nuvraupdater.pub");
 }
 
+// A folder beside the game folder, with files, for links in the game folder to point to.
+fs::path makeOutside(const fs::path& game) {
+    const fs::path outside = game.parent_path() / "outside";
+    writeFileBytes(outside / "keep.txt", "the player's");
+    writeFileBytes(outside / "deep" / "keep.txt", "the player's too");
+    return outside;
+}
+
+void oneModpak(const fs::path& server, const std::vector<SevenZipEntry>& entries) {
+    writeSevenZip(server / "one.7z", entries);
+    writeFileBytes(server / "nuvramodremote1.json", R"([{"modPakNum":1,"name":"one.7z"}])");
+}
+
+// Modpak 1 retires `name`; the game folder holds "linkout", a link to a folder outside, and
+// "holder", a folder with a file and such a link. Only links may go, never what they point to.
+std::function<void(const fs::path&)> retiring(const std::string& name, bool isDirectory) {
+    return [=](const fs::path& server) {
+        oneModpak(server, {fileEntry("one.txt", "1")});
+        writeFileBytes(server / "nuvrafile.json", R"([{"modPakNum":1,"name":")" + name +
+                                                      R"(","isDirectory":)" +
+                                                      (isDirectory ? "true" : "false") + "}]");
+    };
+}
+
+void plantLinks(const fs::path& game) {
+    const fs::path outside = makeOutside(game);
+    writeFileBytes(game / "holder" / "own.txt", "the player's, inside");
+    for (const char* name : {"linkout", "holder/inner"})
+        fs::create_directory_symlink(outside, game / name);
+}
+
+// Wine's wording of ERROR_NOT_SUPPORTED.
+const std::string wineKeepsTheLink =
+    "Unable to delete <game>/linkout for modpak 1: Request not supported.";
+
+void linkOneFolder(const fs::path& game) {
+    fs::create_directory_symlink(makeOutside(game), game / "linked");
+}
+
+// Every name the updater stages a download under, planted as a link to a folder outside; two
+// promised modpaks over HTTP, so that the second is downloaded ahead and both may be resumed.
+void promisedPair(const fs::path& server) {
+    writeSevenZip(server / "m1.7z", {fileEntry("one.txt", "1")});
+    writeSevenZip(server / "m2.7z", {fileEntry("two.txt", "2")});
+    std::string list = "[";
+    for (const char* name : {"m1.7z", "m2.7z"})
+        list += std::string(list.size() > 1 ? "," : "") + R"({"modPakNum":)" + name[1] +
+                R"(,"name":")" + name + R"(","size":)" +
+                std::to_string(fs::file_size(server / name)) + R"(,"sha256":")" +
+                sha256Of(server / name) + R"("})";
+    writeFileBytes(server / "nuvramodremote1.json", list + "]");
+}
+
+void linkStagingNames(const fs::path& game) {
+    const fs::path outside = makeOutside(game);
+    for (const char* name : {"m1.7z.part", "m2.7z.part", "m2.7z", "nuvraupdater.next",
+                             "nuvraupdater.next.part", "nuvramodlocal.json.tmp"})
+        fs::create_directory_symlink(outside, game / name);
+}
+
 const std::string appliedBefore = R"([{"modPakNum":9,"name":"done.7z"}])";
 
 const Scenario scenarios[] = {
@@ -275,6 +350,49 @@ const Scenario scenarios[] = {
      .failure = "Signature check failed for nuvramodremote1.json: the signature does not match "
                 "the file",
      .prepareGame = pinKey},
+    {.name = "RetiredLinkedFolder",
+     .serve = retiring("linkout", true),
+     .prepareGame = plantLinks,
+     .wineFailure = wineKeepsTheLink},
+    {.name = "RetiredLinkedFolderWithASlash",
+     .serve = retiring("linkout/", true),
+     .prepareGame = plantLinks,
+     .wineFailure = wineKeepsTheLink},
+    {.name = "RetiredLinkedFolderWithADot",
+     .serve = retiring("linkout/.", true),
+     .prepareGame = plantLinks,
+     .wineFailure = wineKeepsTheLink},
+    {.name = "RetiredLinkedFolderAsAFile",
+     .serve = retiring("linkout", false),
+     .prepareGame = plantLinks,
+     .wineFailure = wineKeepsTheLink},
+    {.name = "RetiredFolderHoldingALink",
+     .serve = retiring("holder", true),
+     .prepareGame = plantLinks,
+     .wineFailure = "Unable to delete <game>/holder for modpak 1: Request not supported."},
+    {.name = "EntryBeneathAPlantedLink",
+     .serve =
+         [](const fs::path& server) {
+             oneModpak(server,
+                       {fileEntry("inside.txt", "in"), fileEntry("linked/evil.txt", "out")});
+         },
+     .failure = "Blocked archive entry outside destination: <game>/linked/evil.txt",
+     .prepareGame = linkOneFolder},
+    {.name = "EntryBeneathALinkEntry",
+     .serve =
+         [](const fs::path& server) {
+             oneModpak(server, {linkEntry("lnk", "../outside"), fileEntry("lnk/evil.txt", "out")});
+         },
+     .failure = "Blocked archive entry outside destination: <game>/lnk/evil.txt",
+     .prepareGame = [](const fs::path& game) { makeOutside(game); },
+     // Wine's CreateSymbolicLinkW makes nothing and reports success, so "lnk" is a real
+     // folder inside the game there, and the entry lands in it.
+     .wineFailure = ""},
+    {.name = "StagingNamesThatAreLinkedFolders",
+     .serve = promisedPair,
+     .overHttp = true,
+     .prepareGame = linkStagingNames,
+     .wineFailure = "Unable to create file: <game>/m1.7z.part"},
     {.name = "NamesOutsideAsciiUnderCodePage1252",
      .serve = namesOutsideAscii,
      .codePageLocale = "en_US.UTF-8"},
@@ -289,12 +407,19 @@ const Scenario scenarios[] = {
 TEST_P(DifferentialTest, WindowsAndLinuxAgree) {
     Outcome onLinux = run(temp.path() / "linux", false);
     Outcome onWindows = run(temp.path() / "windows", true);
-    EXPECT_EQ(onLinux, onWindows);
-    const std::string& failure = GetParam().failure;
-    std::string err = onLinux.err;
-    if (server) replaceAll(err, server->url("/"), "<server>/");
-    EXPECT_EQ(failure.empty() ? "" : "Nuvra Updater error: " + failure + "\n", err);
-    EXPECT_EQ(failure.empty() ? 0 : 1, onLinux.status);
+    auto expectFailure = [&](const std::string& failure, const Outcome& outcome) {
+        std::string err = outcome.err;
+        if (server) replaceAll(err, server->url("/"), "<server>/");
+        EXPECT_EQ(failure.empty() ? "" : "Nuvra Updater error: " + failure + "\n", err);
+        EXPECT_EQ(failure.empty() ? 0 : 1, outcome.status);
+    };
+    expectFailure(GetParam().failure, onLinux);
+    if (const auto& wineFailure = GetParam().wineFailure) {
+        expectFailure(*wineFailure, onWindows);
+        EXPECT_EQ(onLinux.outside, onWindows.outside);
+    } else {
+        EXPECT_EQ(onLinux, onWindows);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, DifferentialTest, ::testing::ValuesIn(scenarios),

@@ -24,6 +24,14 @@ std::string quoted(const fs::path& path) { return "\"" + path.native() + "\""; }
 
 std::error_code lastError() { return std::error_code(errno, std::generic_category()); }
 
+// A stdio stream over an open descriptor, which it then owns; null (and the descriptor closed)
+// when the C library refuses it.
+File fileFromDescriptor(int fd, const char* mode) {
+    std::FILE* file = ::fdopen(fd, mode);
+    if (!file) ::close(fd);
+    return File(file);
+}
+
 }  // namespace
 
 std::string errorDescription(std::error_code code) {
@@ -119,12 +127,7 @@ File createFreshFile(const fs::path& path) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return File();
-    std::FILE* file = ::fdopen(fd, "wb");
-    if (!file) {
-        ::close(fd);
-        return File();
-    }
-    return File(file);
+    return fileFromDescriptor(fd, "wb");
 }
 
 File openOwnPartialFile(const fs::path& path) {
@@ -137,12 +140,7 @@ File openOwnPartialFile(const fs::path& path) {
         ::close(fd);
         return File();
     }
-    std::FILE* file = ::fdopen(fd, "a+b");
-    if (!file) {
-        ::close(fd);
-        return File();
-    }
-    return File(file);
+    return fileFromDescriptor(fd, "a+b");
 }
 
 bool flushToDisk(std::FILE* file) {

@@ -37,6 +37,20 @@ bool keepsResolutions(archive_entry* entry) {
     return (type == AE_IFREG || type == AE_IFDIR) && archive_entry_hardlink(entry) == nullptr;
 }
 
+// Whatever stands at a new entry's name, but a real folder, is removed as itself before the
+// writer sees it: the writer's own replacement of a file deletes through a link on systems that
+// do not report a link to a file as one. A folder entry keeps what it finds, as the writer does.
+void clearEntryName(const fs::path& target, archive_entry* entry) {
+    if (archive_entry_filetype(entry) == AE_IFDIR) return;
+    std::error_code code;
+    const EntryType standing = entryType(target, code);
+    if (!code && standing != EntryType::absent && standing != EntryType::folder)
+        code = removeEntry(target);
+    if (code)
+        throw std::runtime_error("Unable to write archive entry: " + textFromPath(target) + " (" +
+                                 errorDescription(code) + ")");
+}
+
 // A reader with the 7-Zip format and every filter, opened on `archive`, called `shownName` in
 // messages.
 ArchiveReader openSevenZip(const fs::path& archive, const fs::path& shownName) {
@@ -123,6 +137,7 @@ void extractArchive(const fs::path& archive, const fs::path& destination,
             verifiedFolders.insert(std::move(folderKey));
         }
 
+        clearEntryName(target, entry);
         setArchiveEntryPath(entry, target);
         if (archive_write_header(writer.get(), entry) != ARCHIVE_OK)
             throw std::runtime_error("Unable to write archive entry: " + errorText(writer.get()));

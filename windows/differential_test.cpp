@@ -388,6 +388,14 @@ const Scenario scenarios[] = {
      // Wine's CreateSymbolicLinkW makes nothing and reports success, so "lnk" is a real
      // folder inside the game there, and the entry lands in it.
      .wineFailure = ""},
+    {.name = "EntryOverAPlantedLinkToAFile",
+     .serve = [](const fs::path& server) { oneModpak(server, {fileEntry("data.txt", "new")}); },
+     .prepareGame =
+         [](const fs::path& game) {
+             fs::create_symlink(makeOutside(game) / "keep.txt", game / "data.txt");
+         },
+     // Wine does not report a link to a file as a link at all.
+     .wineFailure = "Unable to write archive entry: <game>/data.txt (Request not supported.)"},
     {.name = "StagingNamesThatAreLinkedFolders",
      .serve = promisedPair,
      .overHttp = true,

@@ -68,7 +68,9 @@ enum class EntryType { absent, file, folder, link };
 EntryType entryType(const std::filesystem::path& path, std::error_code& code);
 
 // Removes a file, an empty folder or a link itself (never what it points to). An absent path is
-// success; otherwise the failure's code.
+// success; otherwise the failure's code. On Windows the deletion goes through a handle of the
+// name itself; where the system hands out a link's target instead (wine does, for every host
+// link), nothing is deleted and the code is ERROR_NOT_SUPPORTED.
 std::error_code removeEntry(const std::filesystem::path& path);
 
 // Removes a path and, when it is a real folder, everything in it. A link, at the path or anywhere

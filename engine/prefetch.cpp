@@ -9,8 +9,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Our own name in the root folder, beside "nuvraupdater.lock"; a ".part" beside it while the
-// download runs.
+// Our own name in the root folder; a ".part" beside it while the download runs.
 fs::path stagingPath(const fs::path& rootDir) {
     return rootDir / pathFromText("nuvraupdater.next");
 }

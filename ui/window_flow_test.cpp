@@ -204,13 +204,11 @@ protected:
     }
 
     // Everything in the game folder, as "path" or "path/" for folders.
-    // The folder's files apart from the updater's own lock file, which every run leaves.
     std::vector<std::string> rootListing() {
         std::vector<std::string> names;
         for (const auto& entry : fs::recursive_directory_iterator(root))
-            if (entry.path().filename() != "nuvraupdater.lock")
-                names.push_back(fs::relative(entry.path(), root).string() +
-                                (entry.is_directory() ? "/" : ""));
+            names.push_back(fs::relative(entry.path(), root).string() +
+                            (entry.is_directory() ? "/" : ""));
         std::sort(names.begin(), names.end());
         return names;
     }

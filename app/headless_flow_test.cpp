@@ -491,15 +491,22 @@ TEST_F(HeadlessFlowTest, ModpakThatBreaksItsPromiseIsNeitherUnpackedNorRecorded)
     EXPECT_EQ("2", readFileBytes(root / "two.txt"));
 }
 
-// Over HTTP, a truncated, an unasked-for compressed and an error-page server file each stop the
-// run before anything changes.
-TEST_F(HeadlessFlowTest, IncompleteServerFilesStopTheRunOverHttp) {
+// Over HTTP the server files ask for compression and are read decoded, the modpaks ask for none;
+// a list cut short by its Content-Length, or a compressed body sent as it is, stops the run
+// before anything changes.
+TEST_F(HeadlessFlowTest, ServerFilesOverHttpAreDecodedOrRefused) {
     LoopbackServer server(temp.path() / "server");
-    server.serve("nuvraconfigremote.json", R"({"nuvraVersion":6,"url":"x/","os":"any"})");
-    server.serve("nuvrafile.json", "[]");
-    server.serve("nuvramodremote1.json", R"([{"modPakNum":1,"name":"a.txt"}])");
+    // Padded, so that only the manifest is cut at 50 bytes.
+    const std::string padding(20, ' ');
+    server.serve("nuvraconfigremote.json", R"({"nuvraVersion":6,"url":"x/","os":"any"})" + padding);
+    server.serve("nuvrafile.json", "[]" + padding + padding + padding);
+    const std::string remote = R"([{"modPakNum":1,"name":"a.txt"},{"modPakNum":2,"name":"b.txt"}])";
+    server.serve("nuvramodremote1.json", remote);
     server.serve("a.txt", "a");
-    for (const std::string prefix : {"/shortlength/20/", "/gzip/", "/errorpage/"}) {
+    server.serve("b.txt", "b");
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"/shortlength/50/", "nuvramodremote1.json"}, {"/gzipbody/", "nuvraconfigremote.json"}};
+    for (const auto& [prefix, file] : refused) {
         SCOPED_TRACE(prefix);
         writeFileBytes(root / "nuvraconfig.json",
                        R"({"os":"any","url":")" + server.url(prefix) + R"(","nuvraVersion":6})");
@@ -507,10 +514,23 @@ TEST_F(HeadlessFlowTest, IncompleteServerFilesStopTheRunOverHttp) {
             runProcess(updaterExecutable(), {"--headless", "--root", root.string()});
         EXPECT_EQ(1, result.status);
         EXPECT_EQ("Nuvra Updater error: Incomplete or invalid server file: " +
-                      (root / "nuvraconfigremote.json").string() + "\n",
+                      (root / file).string() + "\n",
                   result.err);
         EXPECT_FALSE(fs::exists(root / "a.txt"));
         EXPECT_FALSE(fs::exists(root / "nuvramodlocal.json"));
+    }
+    writeFileBytes(root / "nuvraconfig.json",
+                   R"({"os":"any","url":")" + server.url("/gzip/") + R"(","nuvraVersion":6})");
+    ProcessResult result = runProcess(updaterExecutable(), {"--headless", "--root", root.string()});
+    EXPECT_EQ(0, result.status) << result.err;
+    EXPECT_EQ("a", readFileBytes(root / "a.txt"));
+    EXPECT_EQ("b", readFileBytes(root / "b.txt"));
+    EXPECT_EQ(remote, readFileBytes(root / "nuvramodlocal.json"));
+    for (const std::string& head : server.requests()) {
+        if (!head.starts_with("GET /gzip/")) continue;
+        EXPECT_EQ(head.find(".json ") != std::string::npos,
+                  head.find("\r\nAccept-Encoding: deflate, gzip\r\n") != std::string::npos)
+            << head;
     }
 }
 

@@ -204,7 +204,7 @@ File openPartial(const fs::path& partial, bool resumable, const ContentCheck* ch
 Attempt transferOnce(const std::string& url, const fs::path& partial, const ContentCheck* check,
                      bool resumable, const ByteProgress* progress,
                      const std::atomic<bool>* cancelled, const TransferLimits& limits,
-                     const std::string& caFile) {
+                     const std::string& caFile, BodyEncoding encoding) {
     Attempt attempt;
     // Made before the ".part" file, so that a hashing library that fails leaves nothing behind.
     std::unique_ptr<CheckedBody> checked = check ? std::make_unique<CheckedBody>() : nullptr;
@@ -260,6 +260,9 @@ Attempt transferOnce(const std::string& url, const fs::path& partial, const Cont
         }
         curl_easy_setopt(handle, CURLOPT_USERAGENT, "nuvraupdater-cpp/6.0");
         curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
+        // "" offers every decoder the library was built with, and only those.
+        if (encoding == BodyEncoding::compressed)
+            curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, "");
         // Windows checks revocation too: a player whose network blocks the revocation servers
         // must not be refused for that alone (other TLS back ends ignore the option).
         curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS,
@@ -334,7 +337,8 @@ DownloadClient::~DownloadClient() {
 }
 
 void downloadFile(const std::string& url, const fs::path& destination, const ContentCheck* check,
-                  const ByteProgress* progress, const std::atomic<bool>* cancelled) {
+                  const ByteProgress* progress, const std::atomic<bool>* cancelled,
+                  BodyEncoding encoding) {
     fs::path partial = destination;
     partial += ".part";
     TransferLimits limits{lowSpeedLimit, lowSpeedTimeOverride.load(), maxRedirects};
@@ -348,8 +352,8 @@ void downloadFile(const std::string& url, const fs::path& destination, const Con
     bool startedOver = false;
     int attempts = 0;
     for (;;) {
-        Attempt attempt =
-            transferOnce(url, partial, check, resumable, progress, cancelled, limits, caFile);
+        Attempt attempt = transferOnce(url, partial, check, resumable, progress, cancelled, limits,
+                                       caFile, encoding);
         if (cancelled && *cancelled) {
             removeQuietly(partial);
             throw std::runtime_error("Download cancelled for " + url);

@@ -23,6 +23,8 @@ struct DownloadClient {
 // promised size, else the server's Content-Length; 0 when neither is known).
 using ByteProgress = std::function<void(std::uint64_t received, std::uint64_t total)>;
 
+enum class BodyEncoding { asSent, compressed };
+
 // Downloads `url` (used unchanged) into "<destination>.part" and renames that over `destination`
 // only after the transfer and the close both succeeded. On failure the destination is untouched
 // and no ".part" file is left (except after a failed rename). Raises runtime_error
@@ -37,8 +39,14 @@ using ByteProgress = std::function<void(std::uint64_t received, std::uint64_t to
 // is continued with a range request and kept after a transient failure; a server that answers
 // with the whole file, or a continued file that fails its check, makes it start over from zero
 // once.
+// With BodyEncoding::compressed the server may compress the body in any encoding this libcurl
+// decodes (gzip and deflate), and the destination holds it decoded; with asSent nothing is
+// asked for and the body is stored as it came (an archive does not compress, and a continued
+// range must be the file's own bytes). An encoding the library cannot decode raises
+// "Download failed for <url>: <library text>".
 // Once `cancelled` turns true, the transfer or retry wait in progress ends within a fraction of
 // a second, the ".part" file is removed and "Download cancelled for <url>" raised.
 void downloadFile(const std::string& url, const std::filesystem::path& destination,
                   const ContentCheck* check = nullptr, const ByteProgress* progress = nullptr,
-                  const std::atomic<bool>* cancelled = nullptr);
+                  const std::atomic<bool>* cancelled = nullptr,
+                  BodyEncoding encoding = BodyEncoding::asSent);

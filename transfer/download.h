@@ -40,7 +40,7 @@ enum class BodyEncoding { asSent, compressed };
 // with the whole file, or a continued file that fails its check, makes it start over from zero
 // once.
 // With BodyEncoding::compressed the server may compress the body in any encoding this libcurl
-// decodes (gzip and deflate), and the destination holds it decoded; with asSent nothing is
+// was built to decode (none, or gzip and deflate with zlib), and the destination holds it decoded; with asSent nothing is
 // asked for and the body is stored as it came (an archive does not compress, and a continued
 // range must be the file's own bytes). An encoding the library cannot decode raises
 // "Download failed for <url>: <library text>".

@@ -520,14 +520,14 @@ TEST_F(HeadlessFlowTest, ServerFilesOverHttpAreDecodedOrRefused) {
         EXPECT_FALSE(fs::exists(root / "nuvramodlocal.json"));
     }
     writeFileBytes(root / "nuvraconfig.json",
-                   R"({"os":"any","url":")" + server.url("/gzip/") + R"(","nuvraVersion":6})");
+                   R"({"os":"any","url":")" + server.url("/gzipasked/") + R"(","nuvraVersion":6})");
     ProcessResult result = runProcess(updaterExecutable(), {"--headless", "--root", root.string()});
     EXPECT_EQ(0, result.status) << result.err;
     EXPECT_EQ("a", readFileBytes(root / "a.txt"));
     EXPECT_EQ("b", readFileBytes(root / "b.txt"));
     EXPECT_EQ(remote, readFileBytes(root / "nuvramodlocal.json"));
     for (const std::string& head : server.requests()) {
-        if (!head.starts_with("GET /gzip/")) continue;
+        if (!head.starts_with("GET /gzipasked/")) continue;
         EXPECT_EQ(head.find(".json ") != std::string::npos,
                   head.find("\r\nAccept-Encoding: deflate, gzip\r\n") != std::string::npos)
             << head;

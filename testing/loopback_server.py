@@ -14,8 +14,10 @@ Paths:
   /drop/N/NAME          announces the whole file NAME, sends N bytes of it and closes
   /stall/N/NAME         announces the whole file NAME, sends N bytes of it and then nothing
   /shortlength/N/NAME   announces N bytes (Content-Length), sends the whole file NAME and closes
-  /gzip/NAME            the file NAME gzip-compressed with Content-Encoding: gzip when the
-                        request's Accept-Encoding offers gzip, as it is otherwise
+  /gzip/NAME            the file NAME gzip-compressed with Content-Encoding: gzip, whether or
+                        not the request asked for it
+  /gzipasked/NAME       the same when the request's Accept-Encoding offers gzip, else the file
+                        as it is
   /gzipbody/NAME        the file NAME gzip-compressed, sent as it is (no Content-Encoding), as a
                         server does with a file stored compressed under the plain name
   /errorpage/NAME       status 200 with a proxy's HTML error page instead of the file NAME
@@ -185,7 +187,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.end_headers()
             self.wfile.write(data)
             self.close_connection = True
-        elif len(parts) >= 3 and parts[1] in ("gzip", "gzipbody"):
+        elif len(parts) >= 3 and parts[1] in ("gzip", "gzipasked", "gzipbody"):
             source = self.served_file("/".join(parts[2:]))
             if source is None:
                 self.answer(404, body=b"not found\n")
@@ -195,7 +197,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             offered = "gzip" in self.headers.get("Accept-Encoding", "")
             if parts[1] == "gzipbody":
                 self.answer(200, [], gzip.compress(data))
-            elif offered:
+            elif offered or parts[1] == "gzip":
                 self.answer(200, [("Content-Encoding", "gzip")], gzip.compress(data))
             else:
                 self.answer(200, [], data)

@@ -53,4 +53,4 @@ std::unique_ptr<Prefetch> startPrefetch(const std::filesystem::path& rootDir, st
 // moves the file onto `destination`, as a finished download would have been, and returns true.
 // Otherwise leaves nothing of it and returns false.
 bool takePrefetched(Prefetch& prefetch, const std::filesystem::path& destination,
-                    const ByteProgress* progress, const RetryProgress* retrying = nullptr);
+                    const ByteProgress* progress, const RetryProgress* retrying);

@@ -341,13 +341,15 @@ bool waitBeforeRetry(long seconds, const std::atomic<bool>* cancelled,
     const std::chrono::milliseconds second(retrySecondMilliseconds.load());
     const auto end = std::chrono::steady_clock::now() + seconds * second;
     constexpr auto slice = std::chrono::milliseconds(50);
-    long told = -1;
+    // The whole wait is told first, however late this thread gets to look at the clock.
+    retrying(seconds);
+    long told = seconds;
     while (!(cancelled && *cancelled)) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= end) return true;
         const long left =
             static_cast<long>((end - now + second - std::chrono::nanoseconds(1)) / second);
-        if (left != told) {
+        if (left < told) {
             retrying(left);
             told = left;
         }

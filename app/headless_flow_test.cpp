@@ -27,6 +27,17 @@ const std::string welcome = "Welcome to Nuvra. Click OK to synchronize your file
 const std::string allSet = "Update complete! You are all set to connect.";
 const std::string upToDate = "Update complete! You are already up to date.";
 
+// Every name under `folder` with its bytes, a link's target or "<folder>".
+std::map<std::string, std::string> snapshot(const fs::path& folder) {
+    std::map<std::string, std::string> tree;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        tree[fs::relative(entry.path(), folder).string()] =
+            entry.is_symlink()        ? "<link> " + fs::read_symlink(entry.path()).string()
+            : entry.is_regular_file() ? readFileBytes(entry.path())
+                                      : "<folder>";
+    return tree;
+}
+
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
     std::istringstream in(text);
@@ -189,8 +200,13 @@ TEST_F(HeadlessFlowTest, ErrorsBeforeTheRunnerAreReportedOnce) {
     EXPECT_EQ("Nuvra Updater error: " + gate + "\n", result.err);
     EXPECT_FALSE(fs::exists(root / "nuvrafile.json"));
 
+    // A run in the wrong folder leaves it as it found it, names and bytes.
     fs::remove(root / "nuvraconfig.json");
+    writeFileBytes(root / "sub" / "notes.txt", "notes");
+    fs::create_symlink("sub/notes.txt", root / "link");
+    const std::map<std::string, std::string> before = snapshot(root);
     result = run();
+    EXPECT_EQ(before, snapshot(root));
     std::string missing = "Unable to find nuvraconfig.json. Is it in the same directory as nuvraupdater?";
     EXPECT_EQ(1, result.status);
     EXPECT_EQ(missing + "\n", result.out);
@@ -475,15 +491,22 @@ TEST_F(HeadlessFlowTest, ModpakThatBreaksItsPromiseIsNeitherUnpackedNorRecorded)
     EXPECT_EQ("2", readFileBytes(root / "two.txt"));
 }
 
-// Over HTTP, a truncated, an unasked-for compressed and an error-page server file each stop the
-// run before anything changes.
-TEST_F(HeadlessFlowTest, IncompleteServerFilesStopTheRunOverHttp) {
+// Over HTTP the server files ask for compression and are read decoded, the modpaks ask for none;
+// a list cut short by its Content-Length, or a compressed body sent as it is, stops the run
+// before anything changes.
+TEST_F(HeadlessFlowTest, ServerFilesOverHttpAreDecodedOrRefused) {
     LoopbackServer server(temp.path() / "server");
-    server.serve("nuvraconfigremote.json", R"({"nuvraVersion":6,"url":"x/","os":"any"})");
-    server.serve("nuvrafile.json", "[]");
-    server.serve("nuvramodremote1.json", R"([{"modPakNum":1,"name":"a.txt"}])");
+    // Padded, so that only the manifest is cut at 50 bytes.
+    const std::string padding(20, ' ');
+    server.serve("nuvraconfigremote.json", R"({"nuvraVersion":6,"url":"x/","os":"any"})" + padding);
+    server.serve("nuvrafile.json", "[]" + padding + padding + padding);
+    const std::string remote = R"([{"modPakNum":1,"name":"a.txt"},{"modPakNum":2,"name":"b.txt"}])";
+    server.serve("nuvramodremote1.json", remote);
     server.serve("a.txt", "a");
-    for (const std::string prefix : {"/shortlength/20/", "/gzip/", "/errorpage/"}) {
+    server.serve("b.txt", "b");
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"/shortlength/50/", "nuvramodremote1.json"}, {"/gzipbody/", "nuvraconfigremote.json"}};
+    for (const auto& [prefix, file] : refused) {
         SCOPED_TRACE(prefix);
         writeFileBytes(root / "nuvraconfig.json",
                        R"({"os":"any","url":")" + server.url(prefix) + R"(","nuvraVersion":6})");
@@ -491,10 +514,23 @@ TEST_F(HeadlessFlowTest, IncompleteServerFilesStopTheRunOverHttp) {
             runProcess(updaterExecutable(), {"--headless", "--root", root.string()});
         EXPECT_EQ(1, result.status);
         EXPECT_EQ("Nuvra Updater error: Incomplete or invalid server file: " +
-                      (root / "nuvraconfigremote.json").string() + "\n",
+                      (root / file).string() + "\n",
                   result.err);
         EXPECT_FALSE(fs::exists(root / "a.txt"));
         EXPECT_FALSE(fs::exists(root / "nuvramodlocal.json"));
+    }
+    writeFileBytes(root / "nuvraconfig.json",
+                   R"({"os":"any","url":")" + server.url("/gzipasked/") + R"(","nuvraVersion":6})");
+    ProcessResult result = runProcess(updaterExecutable(), {"--headless", "--root", root.string()});
+    EXPECT_EQ(0, result.status) << result.err;
+    EXPECT_EQ("a", readFileBytes(root / "a.txt"));
+    EXPECT_EQ("b", readFileBytes(root / "b.txt"));
+    EXPECT_EQ(remote, readFileBytes(root / "nuvramodlocal.json"));
+    for (const std::string& head : server.requests()) {
+        if (!head.starts_with("GET /gzipasked/")) continue;
+        EXPECT_EQ(head.find(".json ") != std::string::npos,
+                  head.find("\r\nAccept-Encoding: deflate, gzip\r\n") != std::string::npos)
+            << head;
     }
 }
 
@@ -530,12 +566,10 @@ TEST_F(HeadlessFlowTest, DownloadsAheadChangeNothingAPlayerSees) {
                   "[4/6] Cleaning up for modpak 3", "[5/6] Fetching modpak 3",
                   "[5/6] Applying modpak 3", "[6/6] Applied modpak 3", allSet}),
               lines(result.out));
-    std::map<std::string, std::string> tree;
-    for (const auto& entry : fs::recursive_directory_iterator(root))
-        tree[fs::relative(entry.path(), root).string()] =
-            entry.is_regular_file() ? readFileBytes(entry.path()) : "<folder>";
-    tree.erase("nuvraconfig.json");
-    tree.erase("nuvraupdater.lock");
+    // The whole folder: the configuration (rewritten), the local manifest and the modpaks'
+    // contents, nothing of the run's own.
+    std::map<std::string, std::string> tree = snapshot(root);
+    EXPECT_EQ(1u, tree.erase("nuvraconfig.json"));
     EXPECT_EQ((std::map<std::string, std::string>{
                   {"keep.txt", "1"},
                   {"two.txt", "2"},
@@ -621,8 +655,8 @@ TEST_F(HeadlessFlowTest, FailuresAroundADownloadAheadLeaveWhatTheyLeft) {
                                                                     expectedEnd.size()),
                                                         out.end()));
         std::vector<std::string> left;
-        const std::set<std::string> ofEveryRun = {"nuvraconfig.json", "nuvraupdater.lock",
-                                                  "nuvrafile.json", "nuvramodremote1.json",
+        const std::set<std::string> ofEveryRun = {"nuvraconfig.json", "nuvrafile.json",
+                                                  "nuvramodremote1.json",
                                                   "nuvraconfigremote.json"};
         for (const auto& entry : fs::directory_iterator(root))
             if (!ofEveryRun.contains(entry.path().filename().string()))
@@ -674,14 +708,19 @@ TEST_F(HeadlessFlowTest, SecondUpdaterOnTheFolderIsRefusedUntilTheFirstIsGone) {
     EXPECT_EQ("1", readFileBytes(root / "one.txt"));
 }
 
-TEST_F(HeadlessFlowTest, LockFileIsNeverOpenedThroughALink) {
+// The lock file of earlier versions goes at the next run, a link to a file as a link.
+TEST_F(HeadlessFlowTest, EarlierLockFileIsRemovedNeverItsTarget) {
     setRemote("[]");
-    fs::path outside = temp.path() / "outside";
+    const fs::path outside = temp.path() / "outside";
     writeFileBytes(outside, "keep");
-    fs::create_symlink(outside, root / "nuvraupdater.lock");
-    ProcessResult result = run();
-    EXPECT_EQ(1, result.status);
-    const std::string message = "Unable to lock folder: " + (root / "nuvraupdater.lock").string();
-    EXPECT_EQ(message + "\n", result.out);
+    for (bool link : {false, true}) {
+        if (link)
+            fs::create_symlink(outside, root / "nuvraupdater.lock");
+        else
+            writeFileBytes(root / "nuvraupdater.lock", "");
+        ProcessResult result = run();
+        EXPECT_EQ(0, result.status) << result.err;
+        EXPECT_FALSE(fs::exists(fs::symlink_status(root / "nuvraupdater.lock"))) << link;
+    }
     EXPECT_EQ("keep", readFileBytes(outside));
 }

@@ -109,3 +109,10 @@ ByteProgress windowByteProgress(UpdateRun& run, int step, int total, const std::
         reportStepProgress(*pacer->run, report);
     };
 }
+
+RetryProgress windowRetryProgress(UpdateRun& run, int step, int total) {
+    if (run.options.headless) return nullptr;
+    return [&run, step, total](const std::string& text) {
+        reportStepProgress(run, {step, total, text});
+    };
+}

@@ -18,3 +18,8 @@ std::string byteProgressText(const std::string& what, std::uint64_t received,
 // keeps its step lines only.
 ByteProgress windowByteProgress(UpdateRun& run, int step, int total, const std::string& what,
                                 bool withSpeed);
+
+// Shows a download's retry waits in the window's bar text, the bar at the start of step `step` of
+// `total` (the next attempt reports its bytes afresh). Nothing when headless: standard error has
+// its own notes.
+RetryProgress windowRetryProgress(UpdateRun& run, int step, int total);

@@ -9,8 +9,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Our own name in the root folder, beside "nuvraupdater.lock"; a ".part" beside it while the
-// download runs.
+// Our own name in the root folder; a ".part" beside it while the download runs.
 fs::path stagingPath(const fs::path& rootDir) {
     return rootDir / pathFromText("nuvraupdater.next");
 }
@@ -33,10 +32,14 @@ void download(Prefetch& prefetch) {
         prefetch.anyBytes = true;
         if (prefetch.watcher) (*prefetch.watcher)(received, total);
     };
+    const RetryProgress retryRelay = [&prefetch](const std::string& text) {
+        std::lock_guard<std::mutex> lock(prefetch.mutex);
+        if (prefetch.retryWatcher) (*prefetch.retryWatcher)(text);
+    };
     bool succeeded = false;
     try {
         downloadFile(prefetch.url, prefetch.staged, prefetch.check ? &*prefetch.check : nullptr,
-                     &relay, &prefetch.cancelled);
+                     &relay, &prefetch.cancelled, BodyEncoding::asSent, &retryRelay);
         succeeded = true;
     } catch (const std::exception&) {
         // The runner's own fetch meets the same trouble again and reports it in its place.
@@ -68,17 +71,19 @@ std::unique_ptr<Prefetch> startPrefetch(const fs::path& rootDir, std::size_t ind
     return prefetch;
 }
 
-bool takePrefetched(Prefetch& prefetch, const fs::path& destination,
-                    const ByteProgress* progress) {
+bool takePrefetched(Prefetch& prefetch, const fs::path& destination, const ByteProgress* progress,
+                    const RetryProgress* retrying) {
     {
         std::lock_guard<std::mutex> lock(prefetch.mutex);
         prefetch.watcher = progress;
+        prefetch.retryWatcher = retrying;
         if (progress && prefetch.anyBytes) (*progress)(prefetch.received, prefetch.total);
     }
     prefetch.worker.join();
     {
         std::lock_guard<std::mutex> lock(prefetch.mutex);
         prefetch.watcher = nullptr;
+        prefetch.retryWatcher = nullptr;
         if (!prefetch.succeeded) return false;
     }
     try {

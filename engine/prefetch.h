@@ -32,6 +32,7 @@ struct Prefetch {
 
     std::mutex mutex;  // guards the members below, written on the download's thread
     const ByteProgress* watcher = nullptr;
+    const RetryProgress* retryWatcher = nullptr;
     std::uint64_t received = 0;
     std::uint64_t total = 0;
     bool anyBytes = false;
@@ -48,7 +49,8 @@ std::unique_ptr<Prefetch> startPrefetch(const std::filesystem::path& rootDir, st
                                         std::string url, std::optional<ContentCheck> check);
 
 // Waits for the download, telling `progress` (when given) of its bytes meanwhile, from those
-// already in hand. When it succeeded, moves the file onto `destination`, as a finished download
-// would have been, and returns true. Otherwise leaves nothing of it and returns false.
+// already in hand, and `retrying` of its retry waits from the next second on. When it succeeded,
+// moves the file onto `destination`, as a finished download would have been, and returns true.
+// Otherwise leaves nothing of it and returns false.
 bool takePrefetched(Prefetch& prefetch, const std::filesystem::path& destination,
-                    const ByteProgress* progress);
+                    const ByteProgress* progress, const RetryProgress* retrying);

@@ -89,13 +89,16 @@ std::unique_ptr<Prefetch> prefetchAfter(UpdateRun& run, std::size_t current) {
 void obtainFile(UpdateRun& run, const ModpakEntry& entry, const std::optional<ContentCheck>& check,
                 const fs::path& destination, Prefetch* prefetched, int step, int total) {
     const std::string what = "Fetching modpak " + std::to_string(entry.modPakNum);
+    const RetryProgress retrying = windowRetryProgress(run, step, total);
     if (prefetched) {
         const ByteProgress waiting = windowByteProgress(run, step, total, what, true);
-        if (takePrefetched(*prefetched, destination, waiting ? &waiting : nullptr)) return;
+        if (takePrefetched(*prefetched, destination, waiting ? &waiting : nullptr,
+                           retrying ? &retrying : nullptr))
+            return;
     }
     const ByteProgress fetching = windowByteProgress(run, step, total, what, true);
     fetchFile(run, run.config.url + entry.name, destination, check ? &*check : nullptr,
-              fetching ? &fetching : nullptr);
+              fetching ? &fetching : nullptr, retrying ? &retrying : nullptr);
 }
 
 // A ".7z" modpak read where it lies in the local source folder stands for the copy that a fetch

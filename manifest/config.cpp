@@ -18,7 +18,7 @@ UpdaterConfig parseUpdaterConfig(const fs::path& path) {
 
 UpdaterConfig parseServerConfig(const fs::path& path) {
     const std::string text = readTextFile(path);
-    requireCompleteServerFile(text, path, '{', '}');
+    requireCompleteServerFile(text, path);
     return updaterConfigFromText(text);
 }
 

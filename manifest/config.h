@@ -10,7 +10,7 @@ struct UpdateRun;
 // errors ("Unable to open file: <path>", "Missing string field: os", ...).
 UpdaterConfig parseUpdaterConfig(const std::filesystem::path& path);
 // The server's configuration: parseUpdaterConfig of a file that must be complete
-// (requireCompleteServerFile, "{...}").
+// (requireCompleteServerFile).
 UpdaterConfig parseServerConfig(const std::filesystem::path& path);
 // The configuration from a file's text, read as parseUpdaterConfig reads it.
 UpdaterConfig updaterConfigFromText(const std::string& text);

@@ -178,6 +178,45 @@ std::string decodeEscapes(const std::string& raw) {
     return out;
 }
 
+// The outermost objects of `text`, and whether the scan ended inside an object or a string
+// literal: what the reader drops at the end of a text is, in a server's file, a body cut short.
+struct ObjectScan {
+    std::vector<std::string> objects;
+    bool openAtEnd = false;
+};
+
+ObjectScan scanJsonObjects(const std::string& text) {
+    ObjectScan scan;
+    bool inString = false;
+    bool escaped = false;
+    long long depth = 0;
+    std::size_t start = std::string::npos;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{') {
+            if (depth == 0) start = i;
+            ++depth;
+        } else if (c == '}') {
+            --depth;
+            if (depth == 0 && start != std::string::npos) {
+                scan.objects.push_back(text.substr(start, i - start + 1));
+                start = std::string::npos;
+            }
+        }
+    }
+    scan.openAtEnd = inString || depth > 0;
+    return scan;
+}
+
 std::string requireValue(const std::string& text, const std::string& key, FieldShape shape,
                          const char* kind) {
     std::optional<std::string> value = findFieldValue(text, key, shape);
@@ -201,34 +240,7 @@ std::string readTextFile(const fs::path& path) {
 }
 
 std::vector<std::string> splitJsonObjects(const std::string& text) {
-    std::vector<std::string> objects;
-    bool inString = false;
-    bool escaped = false;
-    long long depth = 0;
-    std::size_t start = std::string::npos;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (inString) {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                inString = false;
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '{') {
-            if (depth == 0) start = i;
-            ++depth;
-        } else if (c == '}') {
-            --depth;
-            if (depth == 0 && start != std::string::npos) {
-                objects.push_back(text.substr(start, i - start + 1));
-                start = std::string::npos;
-            }
-        }
-    }
-    return objects;
+    return scanJsonObjects(text).objects;
 }
 
 std::optional<std::string> findFieldValue(const std::string& text, const std::string& key,
@@ -279,13 +291,15 @@ bool readBoolField(const std::string& text, const std::string& key) {
     return requireValue(text, key, FieldShape::boolean, "boolean") == "true";
 }
 
-void requireCompleteServerFile(const std::string& text, const fs::path& path, char open,
-                               char close) {
+void requireCompleteServerFile(const std::string& text, const fs::path& path) {
     std::size_t begin = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     begin = skipSpaces(text, begin);
     std::size_t end = text.size();
     while (end > begin && isSpace(text[end - 1])) --end;
-    if (end - begin < 2 || text[begin] != open || text[end - 1] != close)
+    // JSON text never holds a NUL byte; a compressed or binary body nearly always does.
+    const bool binary = text.find('\0') != std::string::npos;
+    const bool arrayCutShort = begin < end && text[begin] == '[' && text[end - 1] != ']';
+    if (binary || arrayCutShort || scanJsonObjects(text).openAtEnd)
         throw std::runtime_error("Incomplete or invalid server file: " + textFromPath(path));
 }
 

@@ -34,11 +34,12 @@ enum class FieldShape { string, integer, number, boolean };
 std::optional<std::string> findFieldValue(const std::string& text, const std::string& key,
                                           FieldShape shape);
 
-// Raises "Incomplete or invalid server file: <path>" unless `text`, past a UTF-8 byte-order mark
-// and white space at either end, starts with `open` and ends with `close`. A body cut short, an
-// error page or a compressed body then fails instead of reading as a shorter list.
-void requireCompleteServerFile(const std::string& text, const std::filesystem::path& path,
-                               char open, char close);
+// Raises "Incomplete or invalid server file: <path>" when `text`, read as a server's file, was cut
+// short or is not text: an object or a string literal is still open at its end, its first
+// non-blank character (past a UTF-8 byte-order mark) is '[' and its last is not ']', or it holds
+// a NUL byte. Any other text reads as its objects: an array, a bare sequence of objects with
+// anything between them, one object, or no object at all (an empty list).
+void requireCompleteServerFile(const std::string& text, const std::filesystem::path& path);
 
 // The raw text of the first `"key" : value` in `text`, the value running to the next comma,
 // closing brace or bracket, trailing white space removed; nullopt when the key is absent.

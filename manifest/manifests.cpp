@@ -60,7 +60,7 @@ std::vector<ModpakEntry> parseModpakList(const fs::path& path) {
 
 std::vector<RemoteModpak> parseRemoteModpakList(const fs::path& path) {
     const std::string text = readTextFile(path);
-    requireCompleteServerFile(text, path, '[', ']');
+    requireCompleteServerFile(text, path);
     std::vector<RemoteModpak> list;
     for (const std::string& object : splitJsonObjects(text)) {
         RemoteModpak remote;
@@ -78,7 +78,7 @@ std::vector<FileEntry> parseFileList(const fs::path& path) {
 
 std::vector<FileEntry> parseServerFileList(const fs::path& path) {
     const std::string text = readTextFile(path);
-    requireCompleteServerFile(text, path, '[', ']');
+    requireCompleteServerFile(text, path);
     return fileListFromText(text);
 }
 

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <utility>
+
 #include "app/update_run.h"
 #include "manifest/config.h"
 #include "manifest/json_writer.h"
@@ -188,29 +191,44 @@ TEST_F(ManifestsTest, MalformedPromiseFailsBeforeAnyListChanges) {
     }
 }
 
-// A body cut short, a compressed body sent unasked and an error page must not read as a list.
-TEST_F(ManifestsTest, ServerFilesMustBeComplete) {
-    run.config = UpdaterConfig{"any", 6.0, "http://127.0.0.1:9/unused/"};
-    const std::vector<std::string> broken = {R"([{"modPakNum":1,"name":"a.7z"},{"modPakNum":2,"na)",
-                                             "\x1f\x8b\x08\x00\x00\x00[]",
-                                             "<html><body>Bad Gateway</body></html>",
-                                             "",
-                                             " \n",
-                                             "]",
-                                             "{}"};
-    for (const std::string& text : broken) {
+// A server file reads as its objects whatever text lies around them; only a body cut short or a
+// binary one is refused (nullopt), and the same rule holds for all three server files.
+TEST_F(ManifestsTest, ServerFilesAreRefusedOnlyWhenCutShortOrBinary) {
+    const std::string a = R"({"modPakNum":1,"name":"a.7z"})";
+    const std::string b = R"({"modPakNum":2,"name":"b.7z"})";
+    const std::vector<std::pair<std::string, std::optional<Modpaks>>> table = {
+        {"junk, 42, [ ] " + a + " , more junk , " + b, Modpaks{{1, "a.7z"}, {2, "b.7z"}}},
+        {a, Modpaks{{1, "a.7z"}}},
+        {"", Modpaks{}},
+        {" \n", Modpaks{}},
+        {"<html><body>Bad Gateway</body></html>", Modpaks{}},
+        {"]", Modpaks{}},
+        {"\xEF\xBB\xBF [" + a + "," + b + "]\r\n", Modpaks{{1, "a.7z"}, {2, "b.7z"}}},
+        {"[{\"modPakNum\":3,\"name\":\"caf\xE9 d\xE9j\xE0.7z\"}]",
+         Modpaks{{3, "caf\xE9 d\xE9j\xE0.7z"}}},
+        {"[" + a + R"(,{"modPakNum":2,"na)", std::nullopt},
+        {a + R"( "a note cut sh)", std::nullopt},
+        {"[" + a + ",", std::nullopt},
+        {"[", std::nullopt},
+        {std::string("\x1f\x8b\x08\x00\x00\x00[]", 8), std::nullopt},
+        {"[" + a + std::string(1, '\0') + "]", std::nullopt},
+    };
+    for (const auto& [text, verdict] : table) {
         SCOPED_TRACE(text);
         writeFileBytes(mirror / "nuvramodremote1.json", text);
         writeFileBytes(root / "nuvrafile.json", "[]");
+        if (verdict) {
+            loadManifests(run);
+            EXPECT_EQ(*verdict, run.remoteModpaks);
+            continue;
+        }
         EXPECT_EQ("Incomplete or invalid server file: " + (root / "nuvramodremote1.json").string(),
                   thrownMessage([&] { loadManifests(run); }));
         writeFileBytes(mirror / "nuvramodremote1.json", "[]");
         writeFileBytes(root / "nuvrafile.json", text);
         EXPECT_EQ("Incomplete or invalid server file: " + (root / "nuvrafile.json").string(),
                   thrownMessage([&] { loadManifests(run); }));
-        writeFileBytes(
-            mirror / "nuvraconfigremote.json",
-            text == "{}" ? std::string(R"({"nuvraVersion":6,"url":"x/","os":"any")") : text);
+        writeFileBytes(mirror / "nuvraconfigremote.json", text);
         EXPECT_EQ(
             "Incomplete or invalid server file: " + (root / "nuvraconfigremote.json").string(),
             thrownMessage([&] { checkUpdaterVersion(run); }));

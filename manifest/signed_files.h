@@ -17,7 +17,8 @@ std::optional<PublicKey> pinnedKeyFrom(const std::filesystem::path& rootDir,
 // pinnedKeyFrom with the key this build was given (the NUVRA_PUBLIC_KEY CMake option).
 std::optional<PublicKey> loadPinnedKey(const std::filesystem::path& rootDir);
 
-// Fetches the server file `name` (the base URL followed by `name`) into the root folder. With a
+// Fetches the server file `name` (the base URL followed by `name`) into the root folder, a
+// download asking for a compressed transfer (BodyEncoding::compressed). With a
 // pinned key it also fetches "<name>.minisig" beside it and, before anything reads the file,
 // verifies it (verifySignature) and raises "Refusing an older server manifest: ..." when its
 // sequence number is below the one this game folder accepted last; the run keeps the highest

@@ -191,7 +191,7 @@ TEST_F(PublishTest, CheckListsEveryProblem) {
     fs::remove(server / "nuvraconfigremote.json");
     writeFileBytes(server / "nuvramodremote1.json",
                    R"([{"modPakNum":1,"name":"good.7z","size":-1}])");
-    writeFileBytes(server / "nuvrafile.json", "<html>");
+    writeFileBytes(server / "nuvrafile.json", R"([{"modPakNum":1,"name":"x","isDirectory":tr)");
     EXPECT_EQ(std::vector<std::string>({"Missing nuvraconfigremote.json",
                                         "nuvramodremote1.json: Invalid size for modpak 1: good.7z",
                                         "nuvrafile.json: Incomplete or invalid server file: " +

@@ -14,8 +14,12 @@ Paths:
   /drop/N/NAME          announces the whole file NAME, sends N bytes of it and closes
   /stall/N/NAME         announces the whole file NAME, sends N bytes of it and then nothing
   /shortlength/N/NAME   announces N bytes (Content-Length), sends the whole file NAME and closes
-  /gzip/NAME            the file NAME gzip-compressed with Content-Encoding: gzip, though the
-                        request did not ask for it
+  /gzip/NAME            the file NAME gzip-compressed with Content-Encoding: gzip, whether or
+                        not the request asked for it
+  /gzipasked/NAME       the same when the request's Accept-Encoding offers gzip, else the file
+                        as it is
+  /gzipbody/NAME        the file NAME gzip-compressed, sent as it is (no Content-Encoding), as a
+                        server does with a file stored compressed under the plain name
   /errorpage/NAME       status 200 with a proxy's HTML error page instead of the file NAME
   /NAME                 the file NAME under the served folder, or 404; a "Range: bytes=S-"
                         request is answered 206 with the bytes from S on
@@ -183,14 +187,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.end_headers()
             self.wfile.write(data)
             self.close_connection = True
-        elif len(parts) >= 3 and parts[1] == "gzip":
+        elif len(parts) >= 3 and parts[1] in ("gzip", "gzipasked", "gzipbody"):
             source = self.served_file("/".join(parts[2:]))
             if source is None:
                 self.answer(404, body=b"not found\n")
                 return
             with open(source, "rb") as body:
-                data = gzip.compress(body.read())
-            self.answer(200, [("Content-Encoding", "gzip")], data)
+                data = body.read()
+            offered = "gzip" in self.headers.get("Accept-Encoding", "")
+            if parts[1] == "gzipbody":
+                self.answer(200, [], gzip.compress(data))
+            elif offered or parts[1] == "gzip":
+                self.answer(200, [("Content-Encoding", "gzip")], gzip.compress(data))
+            else:
+                self.answer(200, [], data)
         elif len(parts) >= 3 and parts[1] == "errorpage":
             page = (b"<!DOCTYPE html>\n<html><head><title>502 Bad Gateway</title></head>\n"
                     b"<body><h1>Bad Gateway</h1><p>The upstream server is unreachable.</p>"

@@ -28,6 +28,9 @@ namespace {
 // abandoned, so a server that stops sending mid-body cannot hold a run for ever.
 constexpr long lowSpeedLimit = 1;
 constexpr long lowSpeedTime = 60;
+// An attempt whose body has not begun this long after it started is given up sooner: a server
+// that never answers then ends a run in well under two minutes, all attempts and waits included.
+constexpr long firstByteTime = 30;
 // libcurl 7.88 follows redirects without limit unless told; newer versions stop at 30.
 constexpr long maxRedirects = 30;
 // Larger receive chunks and stdio buffer mean fewer write calls for large archives.
@@ -41,6 +44,7 @@ constexpr long retryWaits[] = {1, 2, 4};
 constexpr long longestRetryAfter = 60;
 
 std::atomic<long> lowSpeedTimeOverride{0};
+std::atomic<long> firstByteTimeOverride{0};
 std::atomic<long> retrySecondMilliseconds{1000};
 thread_local TransferLimits lastLimits;
 thread_local std::vector<long> lastRetryWaits;
@@ -121,11 +125,22 @@ struct ProgressTarget {
     const std::atomic<bool>* cancelled = nullptr;
     std::uint64_t resumedFrom = 0;
     std::uint64_t expected = 0;  // the promised size; 0 when none was promised
+    std::chrono::steady_clock::time_point firstByteDeadline;
+    bool anyBytes = false;
+    bool noAnswer = false;  // given up before the first byte of the body
 };
 
 int reportTransfer(void* target, curl_off_t total, curl_off_t now, curl_off_t, curl_off_t) {
     auto& progress = *static_cast<ProgressTarget*>(target);
     if (progress.cancelled && *progress.cancelled) return 1;  // aborts the transfer
+    // The library's own stall guard cannot tell a silent server from a stalled body, so the
+    // shorter wait for the first byte is kept here.
+    if (now > 0) {
+        progress.anyBytes = true;
+    } else if (std::chrono::steady_clock::now() >= progress.firstByteDeadline) {
+        progress.noAnswer = true;
+        return 1;
+    }
     if (!progress.report) return 0;
     std::uint64_t whole = progress.expected;
     if (whole == 0 && total > 0) whole = progress.resumedFrom + static_cast<std::uint64_t>(total);
@@ -140,6 +155,7 @@ struct Attempt {
     long retryAfter = -1;  // seconds, -1 when the server gave none
     bool closed = false;
     bool overrun = false;
+    bool anyBytes = false;  // of the body, in this attempt
     std::uint64_t resumedFrom = 0;
     ContentDigest received;
 };
@@ -169,6 +185,28 @@ bool isTransient(const Attempt& attempt) {
 
 std::string failureText(const std::string& url, const Attempt& attempt) {
     return "Download failed for " + url + ": " + curl_easy_strerror(attempt.result);
+}
+
+// Short enough for the progress bar's label: the window shows it while the retry waits.
+std::string retryText(const Attempt& attempt, long secondsLeft, int nextAttempt) {
+    std::string failed;
+    switch (attempt.result) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_CONNECT:
+            failed = "Server not reachable";
+            break;
+        case CURLE_OPERATION_TIMEDOUT:
+            failed = attempt.anyBytes ? "Transfer stalled" : "Server did not answer";
+            break;
+        case CURLE_HTTP_RETURNED_ERROR:
+            failed = "Server said HTTP " + std::to_string(attempt.status);
+            break;
+        default:
+            failed = "Connection lost";
+            break;
+    }
+    return failed + "; retry in " + std::to_string(secondsLeft) + " s (attempt " +
+           std::to_string(nextAttempt) + " of " + std::to_string(maxAttempts) + ")";
 }
 
 // Opens the ".part" file an attempt writes to. A resumable download continues a partial file of
@@ -204,13 +242,17 @@ File openPartial(const fs::path& partial, bool resumable, const ContentCheck* ch
 Attempt transferOnce(const std::string& url, const fs::path& partial, const ContentCheck* check,
                      bool resumable, const ByteProgress* progress,
                      const std::atomic<bool>* cancelled, const TransferLimits& limits,
-                     const std::string& caFile) {
+                     const std::string& caFile, BodyEncoding encoding) {
     Attempt attempt;
     // Made before the ".part" file, so that a hashing library that fails leaves nothing behind.
     std::unique_ptr<CheckedBody> checked = check ? std::make_unique<CheckedBody>() : nullptr;
     if (checked && !check->sha256.empty()) checked->hash = std::make_unique<BackgroundSha256>();
-    ProgressTarget progressTarget{progress, cancelled, 0,
-                                  check && check->size ? *check->size : 0};
+    ProgressTarget progressTarget;
+    progressTarget.report = progress;
+    progressTarget.cancelled = cancelled;
+    progressTarget.expected = check && check->size ? *check->size : 0;
+    progressTarget.firstByteDeadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(limits.firstByteTime);
     {
         CurlEasy curl(curl_easy_init());
         if (!curl) throw std::runtime_error("Unable to initialize CURL");
@@ -253,13 +295,14 @@ Attempt transferOnce(const std::string& url, const fs::path& partial, const Cont
             curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeBody);
         }
         if (CURLSH* share = currentShare()) curl_easy_setopt(handle, CURLOPT_SHARE, share);
-        if (progress || cancelled) {
-            curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &progressTarget);
-            curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, reportTransfer);
-            curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
-        }
+        curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &progressTarget);
+        curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, reportTransfer);
+        curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(handle, CURLOPT_USERAGENT, "nuvraupdater-cpp/6.0");
         curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
+        // "" offers every decoder the library was built with, and only those.
+        if (encoding == BodyEncoding::compressed)
+            curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, "");
         // Windows checks revocation too: a player whose network blocks the revocation servers
         // must not be refused for that alone (other TLS back ends ignore the option).
         curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS,
@@ -269,6 +312,10 @@ Attempt transferOnce(const std::string& url, const fs::path& partial, const Cont
         // a range past the end with 416, which the library reports as a refused range).
         const bool complete = check && check->size && attempt.resumedFrom == *check->size;
         attempt.result = complete ? CURLE_OK : curl_easy_perform(handle);
+        // Given up for want of a first byte, the attempt failed as a stall does.
+        if (attempt.result == CURLE_ABORTED_BY_CALLBACK && progressTarget.noAnswer)
+            attempt.result = CURLE_OPERATION_TIMEDOUT;
+        attempt.anyBytes = progressTarget.anyBytes;
         curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &attempt.status);
         curl_off_t retryAfter = 0;
         if (curl_easy_getinfo(handle, CURLINFO_RETRY_AFTER, &retryAfter) == CURLE_OK &&
@@ -286,15 +333,26 @@ Attempt transferOnce(const std::string& url, const fs::path& partial, const Cont
     return attempt;
 }
 
-// False when the wait was cut short by `cancelled`.
-bool waitBeforeRetry(long seconds, const std::atomic<bool>* cancelled) {
+// False when the wait was cut short by `cancelled`. `retrying` hears the seconds left, counted
+// down.
+bool waitBeforeRetry(long seconds, const std::atomic<bool>* cancelled,
+                     const std::function<void(long secondsLeft)>& retrying) {
     lastRetryWaits.push_back(seconds);
-    const auto end = std::chrono::steady_clock::now() +
-                     std::chrono::milliseconds(seconds * retrySecondMilliseconds);
+    const std::chrono::milliseconds second(retrySecondMilliseconds.load());
+    const auto end = std::chrono::steady_clock::now() + seconds * second;
     constexpr auto slice = std::chrono::milliseconds(50);
+    // The whole wait is told first, however late this thread gets to look at the clock.
+    retrying(seconds);
+    long told = seconds;
     while (!(cancelled && *cancelled)) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= end) return true;
+        const long left =
+            static_cast<long>((end - now + second - std::chrono::nanoseconds(1)) / second);
+        if (left < told) {
+            retrying(left);
+            told = left;
+        }
         std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(slice, end - now));
     }
     return false;
@@ -303,6 +361,8 @@ bool waitBeforeRetry(long seconds, const std::atomic<bool>* cancelled) {
 }  // namespace
 
 void setLowSpeedTimeForTesting(long seconds) { lowSpeedTimeOverride = seconds; }
+
+void setFirstByteTimeForTesting(long seconds) { firstByteTimeOverride = seconds; }
 
 TransferLimits lastTransferLimitsForTesting() { return lastLimits; }
 
@@ -334,11 +394,14 @@ DownloadClient::~DownloadClient() {
 }
 
 void downloadFile(const std::string& url, const fs::path& destination, const ContentCheck* check,
-                  const ByteProgress* progress, const std::atomic<bool>* cancelled) {
+                  const ByteProgress* progress, const std::atomic<bool>* cancelled,
+                  BodyEncoding encoding, const RetryProgress* retrying) {
     fs::path partial = destination;
     partial += ".part";
-    TransferLimits limits{lowSpeedLimit, lowSpeedTimeOverride.load(), maxRedirects};
+    TransferLimits limits{lowSpeedLimit, lowSpeedTimeOverride.load(), firstByteTimeOverride.load(),
+                          maxRedirects};
     if (limits.lowSpeedTime <= 0) limits.lowSpeedTime = lowSpeedTime;
+    if (limits.firstByteTime <= 0) limits.firstByteTime = firstByteTime;
     lastLimits = limits;
     lastRetryWaits.clear();
     std::string caFile = textFromPath(certificateAuthority());
@@ -348,8 +411,8 @@ void downloadFile(const std::string& url, const fs::path& destination, const Con
     bool startedOver = false;
     int attempts = 0;
     for (;;) {
-        Attempt attempt =
-            transferOnce(url, partial, check, resumable, progress, cancelled, limits, caFile);
+        Attempt attempt = transferOnce(url, partial, check, resumable, progress, cancelled, limits,
+                                       caFile, encoding);
         if (cancelled && *cancelled) {
             removeQuietly(partial);
             throw std::runtime_error("Download cancelled for " + url);
@@ -384,7 +447,10 @@ void downloadFile(const std::string& url, const fs::path& destination, const Con
                                std::to_string(wait) + " s\n";
             std::fwrite(note.data(), 1, note.size(), stderr);
             std::fflush(stderr);
-            if (!waitBeforeRetry(wait, cancelled)) {
+            const auto countdown = [&](long secondsLeft) {
+                if (retrying) (*retrying)(retryText(attempt, secondsLeft, attempts + 1));
+            };
+            if (!waitBeforeRetry(wait, cancelled, countdown)) {
                 removeQuietly(partial);
                 throw std::runtime_error("Download cancelled for " + url);
             }

@@ -174,7 +174,8 @@ TEST_F(DownloadFileTest, HttpErrorStatusLeavesDestinationAndNoPartialFile) {
     }
 }
 
-// Which failures are tried again, how long each retry waits, and how it ends.
+// Which failures are tried again, how long each retry waits, how the wait is told (its first
+// note), and how it ends.
 TEST_F(DownloadFileTest, TransientFailuresAreTriedThreeTimesInAll) {
     LoopbackServer server(temp.path() / "server");
     server.serve("a.7z", "body");
@@ -184,26 +185,42 @@ TEST_F(DownloadFileTest, TransientFailuresAreTriedThreeTimesInAll) {
         std::string error;  // empty: the body arrives
         std::vector<long> waits;
         std::size_t requests;
+        std::string told;  // when the first retry starts to wait
     };
+    const std::string busy = "Server said HTTP 503; retry in ";
     const std::vector<Case> cases = {
-        {"/busy/2/3/a.7z", "", {3, 3}, 3},
-        {"/busy/3/1/a.7z", httpError, {1, 1}, 3},
-        {"/busy/1/600/a.7z", "", {60}, 2},
-        {"/status/500", httpError, {1, 2}, 3},
-        {"/status/503", httpError, {1, 2}, 3},
-        {"/status/429", httpError, {1, 2}, 3},
-        {"/status/404", httpError, {}, 1},
-        {"/status/403", httpError, {}, 1},
-        {"/dropfirst/2/a.7z", "", {1}, 2},
+        {"/busy/2/3/a.7z", "", {3, 3}, 3, busy + "3 s (attempt 2 of 3)"},
+        {"/busy/3/1/a.7z", httpError, {1, 1}, 3, busy + "1 s (attempt 2 of 3)"},
+        {"/busy/1/600/a.7z", "", {60}, 2, busy + "60 s (attempt 2 of 3)"},
+        {"/status/500",
+         httpError,
+         {1, 2},
+         3,
+         "Server said HTTP 500; retry in 1 s (attempt 2 of 3)"},
+        {"/status/503", httpError, {1, 2}, 3, busy + "1 s (attempt 2 of 3)"},
+        {"/status/429",
+         httpError,
+         {1, 2},
+         3,
+         "Server said HTTP 429; retry in 1 s (attempt 2 of 3)"},
+        {"/status/404", httpError, {}, 1, ""},
+        {"/status/403", httpError, {}, 1, ""},
+        {"/dropfirst/2/a.7z", "", {1}, 2, "Connection lost; retry in 1 s (attempt 2 of 3)"},
     };
     std::size_t before = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
         fs::remove(dest);
         const std::string url = server.url(c.path);
+        std::vector<std::string> told;
+        const RetryProgress retrying = [&](const std::string& text) { told.push_back(text); };
         EXPECT_EQ(c.error.empty() ? "" : "Download failed for " + url + ": " + c.error,
-                  thrownMessage([&] { downloadFile(url, dest); }));
+                  thrownMessage([&] {
+                      downloadFile(url, dest, nullptr, nullptr, nullptr, BodyEncoding::asSent,
+                                   &retrying);
+                  }));
         EXPECT_EQ(c.waits, lastRetryWaitsForTesting());
+        EXPECT_EQ(c.told, told.empty() ? "" : told.front());
         const std::vector<std::string> requests = server.requests();
         EXPECT_EQ(c.requests, requests.size() - before);
         before = requests.size();
@@ -329,13 +346,44 @@ TEST_F(DownloadFileTest, StalledTransferIsAbandoned) {
     EXPECT_FALSE(fs::exists(part));
 }
 
-// The stall test above shortens the window; these are what the program itself sets. The limit
-// is the one that test sees abandon a transfer.
-TEST_F(DownloadFileTest, ProgramStallGuardIsOneBytePerSecondForAMinute) {
+// A server that sends its head and no byte of the body is given up on sooner than a body that
+// stalls: here after a second instead of the program's half minute, long before the stall
+// guard's minute. A body that keeps coming, however slowly, outlasts that second.
+TEST_F(DownloadFileTest, AttemptWithoutAFirstByteIsGivenUpSooner) {
+    struct ShortFirstByteWindow {
+        ShortFirstByteWindow() { setFirstByteTimeForTesting(1); }
+        ~ShortFirstByteWindow() { setFirstByteTimeForTesting(0); }
+    } shortWindow;
+    LoopbackServer server(temp.path() / "server");
+    const std::string body(24000, 'b');
+    server.serve("a.7z", body);
+    const std::string silent = server.url("/stall/0/a.7z");
+    std::vector<std::string> told;
+    const RetryProgress retrying = [&](const std::string& text) { told.push_back(text); };
+
+    EXPECT_EQ(failure(silent, CURLE_OPERATION_TIMEDOUT), thrownMessage([&] {
+                  downloadFile(silent, dest, nullptr, nullptr, nullptr, BodyEncoding::asSent,
+                               &retrying);
+              }));
+    EXPECT_EQ(std::vector<long>({1, 2}), lastRetryWaitsForTesting());
+    ASSERT_FALSE(told.empty());
+    EXPECT_EQ("Server did not answer; retry in 1 s (attempt 2 of 3)", told.front());
+    EXPECT_FALSE(fs::exists(dest));
+    EXPECT_FALSE(fs::exists(part));
+
+    downloadFile(server.url("/throttle/12000/a.7z"), dest);
+    EXPECT_TRUE(readFileBytes(dest) == body);
+    EXPECT_TRUE(lastRetryWaitsForTesting().empty());
+}
+
+// The stall tests above shorten the windows; these are what the program itself sets. The
+// limits are the ones those tests see abandon a transfer.
+TEST_F(DownloadFileTest, ProgramStallGuardsAreHalfAMinuteToTheFirstByteThenAMinute) {
     LoopbackServer server(temp.path() / "server");
     server.serve("a.7z", "x");
     downloadFile(server.url("/a.7z"), dest);
     const TransferLimits limits = lastTransferLimitsForTesting();
+    EXPECT_EQ(30, limits.firstByteTime);
     EXPECT_EQ(1, limits.lowSpeedLimit);
     EXPECT_EQ(60, limits.lowSpeedTime);
     EXPECT_EQ(30, limits.maxRedirects);

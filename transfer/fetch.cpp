@@ -28,9 +28,10 @@ bool isSameFile(const fs::path& source, const fs::path& destination) {
 }  // namespace
 
 void fetchFile(UpdateRun& run, const std::string& url, const fs::path& destination,
-               const ContentCheck* check, const ByteProgress* progress) {
+               const ContentCheck* check, const ByteProgress* progress,
+               const RetryProgress* retrying) {
     if (!run.options.sourceDir) {
-        downloadFile(url, destination, check, progress);
+        downloadFile(url, destination, check, progress, nullptr, BodyEncoding::asSent, retrying);
         return;
     }
     fs::path source = sourceFile(run, destination);

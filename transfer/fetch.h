@@ -14,9 +14,11 @@ struct UpdateRun;
 // download errors. With a `check`, the file is counted and hashed while it is downloaded or
 // copied (through "<destination>.part") and takes its name only when it matches; otherwise no
 // ".part" file is left, the destination is untouched and the mismatch raised (content_check.h).
-// `progress` is told of a download's bytes (downloadFile); a mirror copy does not report.
+// `progress` is told of a download's bytes and `retrying` of its retry waits (downloadFile); a
+// mirror copy tells neither.
 void fetchFile(UpdateRun& run, const std::string& url, const std::filesystem::path& destination,
-               const ContentCheck* check = nullptr, const ByteProgress* progress = nullptr);
+               const ContentCheck* check = nullptr, const ByteProgress* progress = nullptr,
+               const RetryProgress* retrying = nullptr);
 
 // With a local source folder, the file that fetchFile would copy to `destination`, found and
 // checked (with `check`) where it lies, raising what fetchFile would raise for it; nothing

@@ -2,35 +2,73 @@
 
 #include <windows.h>
 
+#include <cwchar>
 #include <stdexcept>
 
 #include "transfer/paths.h"
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Deletes the link itself when the name is one (a folder link with RemoveDirectoryW); a real
+// folder at the name is left alone.
+void removeEarlierLockFile(const fs::path& folder) {
+    const fs::path file = folder / earlierLockFileName;
+    const DWORD attributes = GetFileAttributesW(file.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    const bool isLink = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    // A leftover that stays costs nothing, so a failed removal is not reported.
+    if (!isFolder)
+        DeleteFileW(file.c_str());
+    else if (isLink)
+        RemoveDirectoryW(file.c_str());
+}
+
+}  // namespace
+
 FolderLock::FolderLock(const fs::path& folder) {
-    const fs::path file = folder / folderLockName;
-    // No sharing: while this handle is open every other open of the file fails with a sharing
-    // violation, and Windows closes the handle when the process ends, however it ends.
-    // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself instead of what it points to; it is then
-    // refused below.
-    HANDLE opened = CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const std::runtime_error unable("Unable to lock folder: " + textFromPath(folder));
+    // BACKUP_SEMANTICS is what lets CreateFileW open a folder; with no access asked for, the
+    // open only reads the folder's identity and stands in no other program's way.
+    HANDLE opened = CreateFileW(folder.c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (opened == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        if (error == ERROR_SHARING_VIOLATION) throw std::runtime_error(folderInUseMessage);
-        if (error == ERROR_PATH_NOT_FOUND) return;
-        throw std::runtime_error("Unable to lock folder: " + textFromPath(file));
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+            error == ERROR_DIRECTORY)
+            return;
+        throw unable;
     }
     BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileInformationByHandle(opened, &info) == FALSE ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
-        CloseHandle(opened);
-        throw std::runtime_error("Unable to lock folder: " + textFromPath(file));
+    const BOOL known = GetFileInformationByHandle(opened, &info);
+    CloseHandle(opened);
+    if (known == FALSE) throw unable;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return;
+    // Global: two players' sessions on one shared folder are still one folder.
+    wchar_t name[64];
+    std::swprintf(name, sizeof name / sizeof name[0], L"Global\\nuvraupdater-%08lx-%08lx%08lx",
+                  static_cast<unsigned long>(info.dwVolumeSerialNumber),
+                  static_cast<unsigned long>(info.nFileIndexHigh),
+                  static_cast<unsigned long>(info.nFileIndexLow));
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+    if (!mutex) throw unable;
+    // A mutex whose owner ended without releasing it (killed, crashed) comes back abandoned:
+    // the folder is free again, as the lock went with the process.
+    const DWORD waited = WaitForSingleObject(mutex, 0);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        CloseHandle(mutex);
+        if (waited == WAIT_TIMEOUT) throw std::runtime_error(folderInUseMessage);
+        throw unable;
     }
-    handle = opened;
+    handle = mutex;
+    removeEarlierLockFile(folder);
 }
 
 FolderLock::~FolderLock() {
-    if (handle) CloseHandle(static_cast<HANDLE>(handle));
+    if (!handle) return;
+    ReleaseMutex(static_cast<HANDLE>(handle));
+    CloseHandle(static_cast<HANDLE>(handle));
 }

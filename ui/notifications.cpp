@@ -39,21 +39,7 @@ void handleProgress(void* data) {
     if (!currentRun || !currentRun->window) return;
     ProgressWindow& window = *currentRun->window;
     std::lock_guard<std::mutex> lock(window.mutex);
-    if (report->total > 0) {
-        window.progressBar.maximum(static_cast<float>(report->total));
-        window.progressBar.redraw();
-    }
-    window.progressBar.value(static_cast<float>(report->current + report->fraction));
-    window.progressBar.redraw();
-    window.progressBar.copy_label(report->text.c_str());
-    // A byte count with speed and time left is longer than a step's name: the bar's own text
-    // shrinks until it fits inside the bar rather than being cut off.
-    int size = 12;
-    fl_font(window.progressBar.labelfont(), size);
-    while (size > 8 && fl_width(report->text.c_str()) > window.progressBar.w() - 6)
-        fl_font(window.progressBar.labelfont(), --size);
-    window.progressBar.labelsize(size);
-    window.progressBar.redraw();
+    showProgress(window, *report);
 }
 
 void handleCompletion(void* data) {
@@ -78,6 +64,24 @@ void handleFailure(void* data) {
 }
 
 }  // namespace
+
+void showProgress(ProgressWindow& window, const ProgressReport& report) {
+    if (report.total > 0) {
+        window.progressBar.maximum(static_cast<float>(report.total));
+        window.progressBar.redraw();
+    }
+    window.progressBar.value(static_cast<float>(report.current + report.fraction));
+    window.progressBar.redraw();
+    window.progressBar.copy_label(report.text.c_str());
+    // A byte count with speed and time left, or a retry's note, is longer than a step's name:
+    // the bar's own text shrinks until it fits inside the bar rather than being cut off.
+    int size = 12;
+    fl_font(window.progressBar.labelfont(), size);
+    while (size > 8 && fl_width(report.text.c_str()) > window.progressBar.w() - 6)
+        fl_font(window.progressBar.labelfont(), --size);
+    window.progressBar.labelsize(size);
+    window.progressBar.redraw();
+}
 
 void reportProgress(UpdateRun& run, const ProgressReport& report) {
     if (run.options.headless) {

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <string>
 
+struct ProgressWindow;
 struct UpdateRun;
 
 struct ProgressReport {
@@ -10,6 +11,9 @@ struct ProgressReport {
     std::string text;
     double fraction = 0;  // of the step from current to current + 1 done, 0 to 1 (window only)
 };
+
+// Shows `report` on the window's bar. UI thread only, with the window's mutex held.
+void showProgress(ProgressWindow& window, const ProgressReport& report);
 
 // Headless: "[current/total] text" on standard output. Window: posted to the UI thread (may be
 // dropped when the toolkit's queue is full; the next report supersedes it).

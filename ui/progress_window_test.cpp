@@ -13,6 +13,7 @@
 
 #include "app/update_run.h"
 #include "testing/temp_dir.h"
+#include "ui/notifications.h"
 #include "ui/test_display.h"
 
 namespace {
@@ -42,6 +43,19 @@ TEST_F(ProgressWindowTest, WaitingWindowShowsTheWholeStatusAndAnIdleBar) {
     EXPECT_TRUE(everyLabelReadable(window.mainWindow));
     // The group is closed: widgets made afterwards do not land in the window.
     EXPECT_EQ(nullptr, Fl_Group::current());
+}
+
+// The longest texts the bar is given, a byte count and a retry's note, shrink to fit inside it.
+TEST_F(ProgressWindowTest, LongestBarTextsFitTheBar) {
+    for (const std::string text :
+         {"Fetching modpak 1234: 412.5 of 825.0 GB, 38 MB/s, 10:11:12 left",
+          "Server said HTTP 503; retry in 60 s (attempt 3 of 3)"}) {
+        SCOPED_TRACE(text);
+        ProgressWindow window(1);
+        showProgress(window, {1, 2, text});
+        EXPECT_STREQ(text.c_str(), window.progressBar.label());
+        EXPECT_TRUE(everyLabelReadable(window.mainWindow));
+    }
 }
 
 TEST_F(ProgressWindowTest, StartIsInactiveBeforeOnStartRunsAndStaysSoWithoutOne) {

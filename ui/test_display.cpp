@@ -17,6 +17,7 @@
 #include "testing/temp_dir.h"
 #include "testing/xvfb.h"
 #include "ui/dialogs.h"
+#include "ui/notifications.h"
 #include "ui/progress_window.h"
 
 namespace {
@@ -138,6 +139,16 @@ std::vector<unsigned long> statusTextPicture(int pendingCount) {
     ProgressWindow window(pendingCount);
     window.mainWindow.show();
     std::vector<unsigned long> picture = drawnPixels(window.mainWindow, statusTextArea);
+    window.mainWindow.hide();
+    return picture;
+}
+
+std::vector<unsigned long> progressBarPicture(const ProgressReport& report) {
+    if (!useTestDisplay()) return {};
+    ProgressWindow window(1);
+    window.mainWindow.show();
+    showProgress(window, report);
+    std::vector<unsigned long> picture = drawnPixels(window.mainWindow, progressBarArea);
     window.mainWindow.hide();
     return picture;
 }

@@ -5,6 +5,7 @@
 
 class Fl_Widget;
 class Fl_Window;
+struct ProgressReport;
 
 // Points the toolkit at a private Xvfb shared by the in-process window tests of this test process
 // and takes the toolkit lock, as main does. False when no X server could be started: the caller
@@ -36,6 +37,7 @@ struct TextArea {
 };
 constexpr TextArea dialogTextArea{20, 20, 420, 70};
 constexpr TextArea statusTextArea{20, 15, 375, 55};
+constexpr TextArea progressBarArea{125, 90, 270, 30};
 
 // The pixels of `area` in X window `windowId` on `display` (empty: this process's own
 // connection), row by row; empty when they cannot be read.
@@ -47,6 +49,8 @@ std::vector<unsigned long> windowPixels(const std::string& display, unsigned lon
 // on an X server started the same way.
 std::vector<unsigned long> dialogTextPicture(const std::string& text);
 std::vector<unsigned long> statusTextPicture(int pendingCount);
+// What a player sees of the progress bar once the window has shown `report`.
+std::vector<unsigned long> progressBarPicture(const ProgressReport& report);
 
 // True when a player can read all of `window`'s widgets: each lies inside the window, clear of
 // the others, and shows its whole label inside itself (wrapped to its width when it wraps).

@@ -24,6 +24,7 @@
 #include "testing/seven_zip_writer.h"
 #include "testing/temp_dir.h"
 #include "testing/xvfb.h"
+#include "ui/notifications.h"
 #include "ui/test_display.h"
 
 namespace fs = std::filesystem;
@@ -185,18 +186,21 @@ protected:
         xdotool({"mousemove", "--window", window, "65", "105", "click", "1"});
     }
 
-    // True once `area` of the real window shows `expected`; false after ten seconds. The Windows
-    // build draws text with other fonts: of it, only that some text is there can be seen.
-    bool shows(const std::string& window, TextArea area,
-               const std::vector<unsigned long>& expected) {
+    // True once `area` of the real window shows `expected` (or one of `alternatives`); false
+    // after ten seconds. The Windows build draws text with other fonts: of it, only that some
+    // text is there can be seen.
+    bool shows(const std::string& window, TextArea area, const std::vector<unsigned long>& expected,
+               const std::vector<std::vector<unsigned long>>& alternatives = {}) {
         if (expected.empty()) return false;
         const bool otherFonts = underWine();
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (std::chrono::steady_clock::now() < deadline) {
             std::vector<unsigned long> shown = windowPixels(xvfb.display, std::stoul(window), area);
-            if (otherFonts ? std::adjacent_find(shown.begin(), shown.end(),
-                                                std::not_equal_to<>()) != shown.end()
-                           : shown == expected)
+            if (otherFonts
+                    ? std::adjacent_find(shown.begin(), shown.end(), std::not_equal_to<>()) !=
+                          shown.end()
+                    : shown == expected || std::find(alternatives.begin(), alternatives.end(),
+                                                     shown) != alternatives.end())
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));  // polling interval
         }
@@ -204,13 +208,11 @@ protected:
     }
 
     // Everything in the game folder, as "path" or "path/" for folders.
-    // The folder's files apart from the updater's own lock file, which every run leaves.
     std::vector<std::string> rootListing() {
         std::vector<std::string> names;
         for (const auto& entry : fs::recursive_directory_iterator(root))
-            if (entry.path().filename() != "nuvraupdater.lock")
-                names.push_back(fs::relative(entry.path(), root).string() +
-                                (entry.is_directory() ? "/" : ""));
+            names.push_back(fs::relative(entry.path(), root).string() +
+                            (entry.is_directory() ? "/" : ""));
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -391,11 +393,18 @@ TEST_F(WindowFlowTest, ClosingTheWindowDuringADownloadExitsZero) {
     EXPECT_TRUE(fs::exists(root / "nuvramodremote1.json"));
 }
 
-// The server is busy and asks for 30 s; the window closes during that wait.
-TEST_F(WindowFlowTest, ClosingTheWindowDuringARetryWaitExitsAtOnce) {
+// The server is busy and asks for 30 s: the bar says so, counting the seconds down, and the
+// window closes during that wait.
+TEST_F(WindowFlowTest, ARetryWaitIsShownAndClosingTheWindowDuringItExitsAtOnce) {
     LoopbackServer server(temp.path() / "server");
     serveOneModpak(server, root, "busy/3/30/a.7z");
     const std::string note = "; trying again in 30 s\n";
+    // Step 2 of 2 (fetching modpak 1) as the bar shows it, the seconds left counted from 30.
+    std::vector<std::vector<unsigned long>> countdown;
+    for (int left = 30; left > 20; --left)
+        countdown.push_back(progressBarPicture(
+            {1, 2,
+             "Server said HTTP 503; retry in " + std::to_string(left) + " s (attempt 2 of 3)"}));
 
     start({root.string()});
     press(waitForDialog(), "Return");
@@ -406,6 +415,7 @@ TEST_F(WindowFlowTest, ClosingTheWindowDuringARetryWaitExitsAtOnce) {
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));  // polling interval
     ASSERT_NE(std::string::npos, updater->err().find(note)) << updater->err();
+    EXPECT_TRUE(shows(window, progressBarArea, countdown.front(), countdown));
     const auto closed = std::chrono::steady_clock::now();
     requestWindowClose(xvfb.display, std::stoul(window));
 

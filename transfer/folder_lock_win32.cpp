@@ -11,19 +11,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Deletes the link itself when the name is one (a folder link with RemoveDirectoryW); a real
-// folder at the name is left alone.
+// A real folder at the name is left alone; a link goes as itself, never its target.
 void removeEarlierLockFile(const fs::path& folder) {
     const fs::path file = folder / earlierLockFileName;
-    const DWORD attributes = GetFileAttributesW(file.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return;
-    const bool isLink = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    const bool isFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    std::error_code code;
+    const EntryType type = entryType(file, code);
     // A leftover that stays costs nothing, so a failed removal is not reported.
-    if (!isFolder)
-        DeleteFileW(file.c_str());
-    else if (isLink)
-        RemoveDirectoryW(file.c_str());
+    if (!code && (type == EntryType::file || type == EntryType::link)) removeQuietly(file);
 }
 
 }  // namespace

@@ -254,25 +254,28 @@ void oneModpak(const fs::path& server, const std::vector<SevenZipEntry>& entries
 
 // Modpak 1 retires `name`; the game folder holds "linkout", a link to a folder outside, and
 // "holder", a folder with a file and such a link. Only links may go, never what they point to.
-std::function<void(const fs::path&)> retiring(const std::string& name, bool isDirectory) {
-    return [=](const fs::path& server) {
-        oneModpak(server, {fileEntry("one.txt", "1")});
-        writeFileBytes(server / "nuvrafile.json", R"([{"modPakNum":1,"name":")" + name +
-                                                      R"(","isDirectory":)" +
-                                                      (isDirectory ? "true" : "false") + "}]");
-    };
+// Under wine the first link met stays, and with it the run stops.
+Scenario retiringALink(const std::string& scenario, const std::string& name, bool isDirectory) {
+    const std::string kept = name.substr(0, name.find('/'));
+    return {
+        .name = scenario,
+        .serve =
+            [=](const fs::path& server) {
+                oneModpak(server, {fileEntry("one.txt", "1")});
+                writeFileBytes(server / "nuvrafile.json",
+                               R"([{"modPakNum":1,"name":")" + name + R"(","isDirectory":)" +
+                                   (isDirectory ? "true" : "false") + "}]");
+            },
+        .prepareGame =
+            [](const fs::path& game) {
+                const fs::path outside = makeOutside(game);
+                writeFileBytes(game / "holder" / "own.txt", "the player's, inside");
+                for (const char* link : {"linkout", "holder/inner"})
+                    fs::create_directory_symlink(outside, game / link);
+            },
+        // Wine's wording of ERROR_NOT_SUPPORTED.
+        .wineFailure = "Unable to delete <game>/" + kept + " for modpak 1: Request not supported."};
 }
-
-void plantLinks(const fs::path& game) {
-    const fs::path outside = makeOutside(game);
-    writeFileBytes(game / "holder" / "own.txt", "the player's, inside");
-    for (const char* name : {"linkout", "holder/inner"})
-        fs::create_directory_symlink(outside, game / name);
-}
-
-// Wine's wording of ERROR_NOT_SUPPORTED.
-const std::string wineKeepsTheLink =
-    "Unable to delete <game>/linkout for modpak 1: Request not supported.";
 
 void linkOneFolder(const fs::path& game) {
     fs::create_directory_symlink(makeOutside(game), game / "linked");
@@ -350,26 +353,11 @@ const Scenario scenarios[] = {
      .failure = "Signature check failed for nuvramodremote1.json: the signature does not match "
                 "the file",
      .prepareGame = pinKey},
-    {.name = "RetiredLinkedFolder",
-     .serve = retiring("linkout", true),
-     .prepareGame = plantLinks,
-     .wineFailure = wineKeepsTheLink},
-    {.name = "RetiredLinkedFolderWithASlash",
-     .serve = retiring("linkout/", true),
-     .prepareGame = plantLinks,
-     .wineFailure = wineKeepsTheLink},
-    {.name = "RetiredLinkedFolderWithADot",
-     .serve = retiring("linkout/.", true),
-     .prepareGame = plantLinks,
-     .wineFailure = wineKeepsTheLink},
-    {.name = "RetiredLinkedFolderAsAFile",
-     .serve = retiring("linkout", false),
-     .prepareGame = plantLinks,
-     .wineFailure = wineKeepsTheLink},
-    {.name = "RetiredFolderHoldingALink",
-     .serve = retiring("holder", true),
-     .prepareGame = plantLinks,
-     .wineFailure = "Unable to delete <game>/holder for modpak 1: Request not supported."},
+    retiringALink("RetiredLinkedFolder", "linkout", true),
+    retiringALink("RetiredLinkedFolderWithASlash", "linkout/", true),
+    retiringALink("RetiredLinkedFolderWithADot", "linkout/.", true),
+    retiringALink("RetiredLinkedFolderAsAFile", "linkout", false),
+    retiringALink("RetiredFolderHoldingALink", "holder", true),
     {.name = "EntryBeneathAPlantedLink",
      .serve =
          [](const fs::path& server) {

@@ -9,7 +9,6 @@
 #include "manifest/json_reader.h"
 #include "manifest/json_writer.h"
 #include "manifest/signature.h"
-#include "transfer/download.h"
 #include "transfer/fetch.h"
 #include "transfer/paths.h"
 
@@ -43,15 +42,6 @@ std::vector<SequenceRecord> readSequenceFile(const fs::path& path) {
     return records;
 }
 
-// JSON shrinks several times over when a server or its CDN compresses it; a mirror's copy is
-// taken as it lies.
-void fetchJson(UpdateRun& run, const std::string& url, const fs::path& path) {
-    if (run.options.sourceDir)
-        fetchFile(run, url, path);
-    else
-        downloadFile(url, path, nullptr, nullptr, nullptr, BodyEncoding::compressed);
-}
-
 }  // namespace
 
 std::optional<PublicKey> pinnedKeyFrom(const fs::path& rootDir, const std::string& builtInKey) {
@@ -71,11 +61,14 @@ std::optional<PublicKey> loadPinnedKey(const fs::path& rootDir) {
 
 void fetchServerFile(UpdateRun& run, const std::string& name) {
     const fs::path path = run.rootDir / pathFromText(name);
-    fetchJson(run, run.config.url + name, path);
+    // JSON shrinks several times over when a server or its CDN compresses it.
+    fetchFile(run, run.config.url + name, path, nullptr, nullptr, nullptr,
+              BodyEncoding::compressed);
     if (!run.pinnedKey) return;
     const std::string signatureName = name + ".minisig";
     const fs::path signaturePath = run.rootDir / pathFromText(signatureName);
-    fetchJson(run, run.config.url + signatureName, signaturePath);
+    fetchFile(run, run.config.url + signatureName, signaturePath, nullptr, nullptr, nullptr,
+              BodyEncoding::compressed);
     const std::uint64_t sequence =
         verifySignature(readTextFile(path), readTextFile(signaturePath), *run.pinnedKey, name);
     const std::uint64_t accepted = acceptedSequence(run.rootDir, *run.pinnedKey);

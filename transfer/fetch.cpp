@@ -29,9 +29,9 @@ bool isSameFile(const fs::path& source, const fs::path& destination) {
 
 void fetchFile(UpdateRun& run, const std::string& url, const fs::path& destination,
                const ContentCheck* check, const ByteProgress* progress,
-               const RetryProgress* retrying) {
+               const RetryProgress* retrying, BodyEncoding encoding) {
     if (!run.options.sourceDir) {
-        downloadFile(url, destination, check, progress, nullptr, BodyEncoding::asSent, retrying);
+        downloadFile(url, destination, check, progress, nullptr, encoding, retrying);
         return;
     }
     fs::path source = sourceFile(run, destination);

@@ -14,11 +14,12 @@ struct UpdateRun;
 // download errors. With a `check`, the file is counted and hashed while it is downloaded or
 // copied (through "<destination>.part") and takes its name only when it matches; otherwise no
 // ".part" file is left, the destination is untouched and the mismatch raised (content_check.h).
-// `progress` is told of a download's bytes and `retrying` of its retry waits (downloadFile); a
-// mirror copy tells neither.
+// `progress` is told of a download's bytes and `retrying` of its retry waits, and `encoding` says
+// whether a download may arrive compressed (downloadFile); a mirror's copy is taken as it lies.
 void fetchFile(UpdateRun& run, const std::string& url, const std::filesystem::path& destination,
                const ContentCheck* check = nullptr, const ByteProgress* progress = nullptr,
-               const RetryProgress* retrying = nullptr);
+               const RetryProgress* retrying = nullptr,
+               BodyEncoding encoding = BodyEncoding::asSent);
 
 // With a local source folder, the file that fetchFile would copy to `destination`, found and
 // checked (with `check`) where it lies, raising what fetchFile would raise for it; nothing

@@ -34,7 +34,7 @@ test-asan: deps
 
 test-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) $(CMAKE_FLAGS) $(NATIVE_FLAGS) -DNUVRA_SANITIZE=thread
-	cmake --build $(TSAN_BUILD) -j$(JOBS) --target ui_tests nuvraupdater_cpp
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target ui_tests engine_window_tests nuvraupdater_cpp
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest $(CTEST_FLAGS) -L "^window$$"
 
 # Breaks the code in each way testing/mutants.txt lists, one at a time, in a scratch copy under

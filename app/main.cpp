@@ -4,11 +4,10 @@
 #include <exception>
 #include <utility>
 
-#include "app/launch_options.h"
+#include "app/command_line.h"
 #include "app/synchronize.h"
-#include "app/update_run.h"
-#include "transfer/paths.h"
-#include "ui/progress_window.h"
+#include "engine/update_run.h"
+#include "platform/paths.h"
 
 // Built for the graphical subsystem on Windows; the C runtime still hands the narrow argc/argv
 // to main unchanged there.
@@ -22,7 +21,6 @@ int main(int argc, char** argv) {
             return 0;
         }
         UpdateRun run(std::move(commandLine.options));
-        currentRun = &run;
         Fl::lock();  // the main thread becomes the UI thread; Fl::awake works from the worker
         return synchronize(run);
     } catch (const std::exception& error) {

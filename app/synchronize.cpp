@@ -6,15 +6,11 @@
 #include <exception>
 #include <memory>
 
-#include "app/update_run.h"
 #include "engine/pending.h"
 #include "engine/runner.h"
-#include "manifest/config.h"
-#include "manifest/manifests.h"
-#include "manifest/signed_files.h"
-#include "transfer/fetch.h"
-#include "transfer/folder_lock.h"
-#include "transfer/paths.h"
+#include "engine/server_files.h"
+#include "engine/update_run.h"
+#include "platform/folder_lock.h"
 #include "ui/dialogs.h"
 #include "ui/progress_window.h"
 
@@ -23,23 +19,24 @@ int synchronize(UpdateRun& run) {
         // Before anything is read or written: a second updater on this folder changes nothing.
         // Held until the process ends (the window's exit does not return here).
         FolderLock folderLock(run.rootDir);
-        UpdaterConfig loaded = loadLocalConfig(run);
+        UpdaterConfig loaded = loadLocalConfig(run.rootDir);
         run.config.os = loaded.os;
         run.config.nuvraVersion = loaded.nuvraVersion;
         run.config.url = loaded.url;
         run.pinnedKey = loadPinnedKey(run.rootDir);
 
         if (!askConfirmation(
-                run, "Welcome to Nuvra. Click OK to synchronize your files with the latest."))
+                run.options.headless,
+                "Welcome to Nuvra. Click OK to synchronize your files with the latest."))
             return 0;
         checkUpdaterVersion(run);
         fetchServerFile(run, "nuvrafile.json");
         loadManifests(run);
 
-        const int pending = countPendingModpaks(run);
+        const int pending = countPendingModpaks(run.remoteModpaks, run.localModpaks);
         if (pending == 0) {
             removeRemoteFiles(run);
-            showMessage(run, "Update complete! You are already up to date.");
+            showMessage(run.options.headless, "Update complete! You are already up to date.");
             return 0;
         }
         if (run.options.headless) {
@@ -52,7 +49,7 @@ int synchronize(UpdateRun& run) {
         return Fl::run();
     } catch (const std::exception& error) {
         std::fprintf(stderr, "Nuvra Updater error: %s\n", error.what());
-        askConfirmation(run, error.what());
+        askConfirmation(run.options.headless, error.what());
         return 1;
     }
 }

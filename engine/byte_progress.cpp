@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <memory>
 
-#include "app/update_run.h"
 #include "ui/notifications.h"
 
 namespace {
@@ -39,7 +38,7 @@ std::string duration(std::uint64_t seconds) {
 }
 
 struct Pacer {
-    UpdateRun* run = nullptr;
+    ProgressWindow* window = nullptr;
     int step = 0;
     int total = 0;
     std::string what;
@@ -75,11 +74,11 @@ std::string byteProgressText(const std::string& what, std::uint64_t received,
     return text;
 }
 
-ByteProgress windowByteProgress(UpdateRun& run, int step, int total, const std::string& what,
-                                bool withSpeed) {
-    if (run.options.headless) return nullptr;
+ByteProgress windowByteProgress(ProgressWindow* window, int step, int total,
+                                const std::string& what, bool withSpeed) {
+    if (!window) return nullptr;
     auto pacer = std::make_shared<Pacer>();
-    pacer->run = &run;
+    pacer->window = window;
     pacer->step = step;
     pacer->total = total;
     pacer->what = what;
@@ -106,13 +105,13 @@ ByteProgress windowByteProgress(UpdateRun& run, int step, int total, const std::
                     : 0;
             report.text = byteProgressText(pacer->what, received, whole, speed);
         }
-        reportStepProgress(*pacer->run, report);
+        reportStepProgress(pacer->window, report);
     };
 }
 
-RetryProgress windowRetryProgress(UpdateRun& run, int step, int total) {
-    if (run.options.headless) return nullptr;
-    return [&run, step, total](const std::string& text) {
-        reportStepProgress(run, {step, total, text});
+RetryProgress windowRetryProgress(ProgressWindow* window, int step, int total) {
+    if (!window) return nullptr;
+    return [window, step, total](const std::string& text) {
+        reportStepProgress(window, {step, total, text});
     };
 }

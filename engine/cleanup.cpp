@@ -4,18 +4,18 @@
 #include <stdexcept>
 #include <string>
 
-#include "app/update_run.h"
-#include "transfer/paths.h"
+#include "platform/paths.h"
 #include "transfer/safe_path.h"
 
 namespace fs = std::filesystem;
 
-void cleanupModpak(UpdateRun& run, std::int32_t modPakNum) {
+void cleanupModpak(const fs::path& rootDir, const std::vector<FileEntry>& fileEntries,
+                   std::int32_t modPakNum) {
     const std::string number = std::to_string(modPakNum);
-    for (const FileEntry& entry : run.fileEntries) {
+    for (const FileEntry& entry : fileEntries) {
         if (entry.modPakNum != modPakNum)
             continue;
-        fs::path target = safeTargetPath(run.rootDir, entry.name, modPakNum);
+        fs::path target = safeTargetPath(rootDir, entry.name, modPakNum);
         std::error_code code = entry.isDirectory ? removeTree(target) : removeEntry(target);
         if (code)
             throw std::runtime_error("Unable to delete " + textFromPath(target) + " for modpak " +

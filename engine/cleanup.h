@@ -1,9 +1,13 @@
 #pragma once
 #include <cstdint>
+#include <filesystem>
+#include <vector>
 
-struct UpdateRun;
+#include "manifest/records.h"
 
-// Removes every file-list path of modpak `modPakNum` (folders with their contents; links as
-// links) and verifies each is gone. Raises "Unable to delete ...", "Unable to verify deletion of
-// ...", "Deletion did not remove ..." or the unsafe-path refusal; the first failure stops it.
-void cleanupModpak(UpdateRun& run, std::int32_t modPakNum);
+// Removes every path of `fileEntries` that belongs to modpak `modPakNum` from `rootDir` (folders
+// with their contents; links as links) and verifies each is gone. Raises "Unable to delete ...",
+// "Unable to verify deletion of ...", "Deletion did not remove ..." or the unsafe-path refusal;
+// the first failure stops it.
+void cleanupModpak(const std::filesystem::path& rootDir, const std::vector<FileEntry>& fileEntries,
+                   std::int32_t modPakNum);

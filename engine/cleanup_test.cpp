@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/update_run.h"
 #include "testing/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -13,7 +12,7 @@ protected:
 
     TempDir temp;
     fs::path root = temp.path() / "game";
-    UpdateRun run{LaunchOptions{root, std::nullopt, true}};
+    std::vector<FileEntry> fileEntries;
 };
 
 TEST_F(CleanupTest, RemovesFilesAndTreesOfThatNumberOnly) {
@@ -21,24 +20,23 @@ TEST_F(CleanupTest, RemovesFilesAndTreesOfThatNumberOnly) {
     writeFileBytes(root / "maps" / "a" / "b.map", "x");
     writeFileBytes(root / "keep.txt", "x");
     writeFileBytes(root / "asfile", "x");
-    run.fileEntries = {{3, "old.txt", false},  {3, "maps", true},   {4, "keep.txt", false},
-                       {3, "missing.txt", false}, {3, "gone", true}, {3, "asfile", true}};
-    cleanupModpak(run, 3);
+    fileEntries = {{3, "old.txt", false},     {3, "maps", true}, {4, "keep.txt", false},
+                   {3, "missing.txt", false}, {3, "gone", true}, {3, "asfile", true}};
+    cleanupModpak(root, fileEntries, 3);
     EXPECT_FALSE(fs::exists(root / "old.txt"));
     EXPECT_FALSE(fs::exists(root / "maps"));
     EXPECT_FALSE(fs::exists(root / "asfile"));
     EXPECT_TRUE(fs::exists(root / "keep.txt"));
-    cleanupModpak(run, 99);  // no entries: nothing happens
+    cleanupModpak(root, fileEntries, 99);  // no entries: nothing happens
     EXPECT_TRUE(fs::exists(root / "keep.txt"));
 }
 
 TEST_F(CleanupTest, NonEmptyFolderMarkedAsFileStopsTheCleanup) {
     writeFileBytes(root / "dir" / "inner", "x");
     writeFileBytes(root / "later.txt", "x");
-    run.fileEntries = {{-2, "dir", false}, {-2, "later.txt", false}};
-    EXPECT_EQ("Unable to delete " + (root / "dir").string() +
-                  " for modpak -2: Directory not empty",
-              thrownMessage([&] { cleanupModpak(run, -2); }));
+    fileEntries = {{-2, "dir", false}, {-2, "later.txt", false}};
+    EXPECT_EQ("Unable to delete " + (root / "dir").string() + " for modpak -2: Directory not empty",
+              thrownMessage([&] { cleanupModpak(root, fileEntries, -2); }));
     EXPECT_TRUE(fs::exists(root / "dir" / "inner"));
     EXPECT_TRUE(fs::exists(root / "later.txt"));
 }
@@ -47,10 +45,10 @@ TEST_F(CleanupTest, UnremovablePathIsReported) {
     WithoutPermissionOverride asAPlayer;
     writeFileBytes(root / "locked" / "f", "x");
     fs::permissions(root / "locked", fs::perms::owner_read | fs::perms::owner_exec);
-    run.fileEntries = {{1, "locked/f", false}};
-    EXPECT_EQ("Unable to delete " + (root / "locked" / "f").string() +
-                  " for modpak 1: Permission denied",
-              thrownMessage([&] { cleanupModpak(run, 1); }));
+    fileEntries = {{1, "locked/f", false}};
+    EXPECT_EQ(
+        "Unable to delete " + (root / "locked" / "f").string() + " for modpak 1: Permission denied",
+        thrownMessage([&] { cleanupModpak(root, fileEntries, 1); }));
 }
 
 TEST_F(CleanupTest, LinksAreRemovedNeverFollowed) {
@@ -60,8 +58,8 @@ TEST_F(CleanupTest, LinksAreRemovedNeverFollowed) {
     fs::create_symlink(outside / "precious", root / "filelink");
     fs::create_directories(root / "tree");
     fs::create_directory_symlink(outside, root / "tree" / "inner");
-    run.fileEntries = {{1, "dirlink", true}, {1, "filelink", false}, {1, "tree", true}};
-    cleanupModpak(run, 1);
+    fileEntries = {{1, "dirlink", true}, {1, "filelink", false}, {1, "tree", true}};
+    cleanupModpak(root, fileEntries, 1);
     EXPECT_FALSE(fs::exists(fs::symlink_status(root / "dirlink")));
     EXPECT_FALSE(fs::exists(fs::symlink_status(root / "filelink")));
     EXPECT_FALSE(fs::exists(root / "tree"));
@@ -74,16 +72,16 @@ TEST_F(CleanupTest, UnsafeNamesRemoveNothing) {
     fs::create_directory_symlink(outside, root / "out");
     writeFileBytes(root / "first.txt", "x");
     for (std::string name : {"../outside", "", "out/precious", "/tmp", "out/../../outside"}) {
-        run.fileEntries = {{7, name, true}};
+        fileEntries = {{7, name, true}};
         EXPECT_EQ("Refusing unsafe path for modpak 7: " + name,
-                  thrownMessage([&] { cleanupModpak(run, 7); }));
+                  thrownMessage([&] { cleanupModpak(root, fileEntries, 7); }));
     }
     EXPECT_EQ("keep", readFileBytes(outside / "precious"));
     EXPECT_TRUE(fs::exists(root / "first.txt"));
     EXPECT_TRUE(fs::is_directory(root));
     // With a trailing separator the name is the link itself, which is removed as a link.
-    run.fileEntries = {{7, "out/", true}};
-    cleanupModpak(run, 7);
+    fileEntries = {{7, "out/", true}};
+    cleanupModpak(root, fileEntries, 7);
     EXPECT_FALSE(fs::exists(fs::symlink_status(root / "out")));
     EXPECT_EQ("keep", readFileBytes(outside / "precious"));
 }

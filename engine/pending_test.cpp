@@ -2,15 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "app/update_run.h"
+#include <utility>
 
 namespace {
 
-int pending(std::vector<ModpakEntry> remote, std::vector<ModpakEntry> local) {
-    UpdateRun run(LaunchOptions{"/game", std::nullopt, true});
-    run.remoteModpaks = std::move(remote);
-    run.localModpaks = std::move(local);
-    return countPendingModpaks(run);
+int pending(const std::vector<ModpakEntry>& remote, const std::vector<ModpakEntry>& local) {
+    return countPendingModpaks(remote, local);
 }
 
 }  // namespace

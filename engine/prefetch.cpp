@@ -3,7 +3,7 @@
 #include <exception>
 #include <utility>
 
-#include "transfer/paths.h"
+#include "platform/paths.h"
 
 namespace fs = std::filesystem;
 

@@ -8,17 +8,17 @@
 #include <optional>
 #include <string>
 
-#include "app/update_run.h"
 #include "engine/byte_progress.h"
 #include "engine/cleanup.h"
 #include "engine/pending.h"
 #include "engine/prefetch.h"
+#include "engine/server_files.h"
+#include "engine/update_run.h"
 #include "manifest/json_writer.h"
-#include "manifest/manifests.h"
+#include "platform/paths.h"
 #include "transfer/content_check.h"
 #include "transfer/extract.h"
 #include "transfer/fetch.h"
-#include "transfer/paths.h"
 #include "transfer/safe_path.h"
 #include "ui/notifications.h"
 
@@ -89,35 +89,46 @@ std::unique_ptr<Prefetch> prefetchAfter(UpdateRun& run, std::size_t current) {
 void obtainFile(UpdateRun& run, const ModpakEntry& entry, const std::optional<ContentCheck>& check,
                 const fs::path& destination, Prefetch* prefetched, int step, int total) {
     const std::string what = "Fetching modpak " + std::to_string(entry.modPakNum);
-    const RetryProgress retrying = windowRetryProgress(run, step, total);
+    const RetryProgress retrying = windowRetryProgress(run.window.get(), step, total);
     if (prefetched) {
-        const ByteProgress waiting = windowByteProgress(run, step, total, what, true);
+        const ByteProgress waiting = windowByteProgress(run.window.get(), step, total, what, true);
         if (takePrefetched(*prefetched, destination, waiting ? &waiting : nullptr,
                            retrying ? &retrying : nullptr))
             return;
     }
-    const ByteProgress fetching = windowByteProgress(run, step, total, what, true);
-    fetchFile(run, run.config.url + entry.name, destination, check ? &*check : nullptr,
-              fetching ? &fetching : nullptr, retrying ? &retrying : nullptr);
+    const ByteProgress fetching = windowByteProgress(run.window.get(), step, total, what, true);
+    fetchFile(run.options.sourceDir, run.config.url + entry.name, destination,
+              check ? &*check : nullptr, fetching ? &fetching : nullptr,
+              retrying ? &retrying : nullptr);
 }
 
-// A ".7z" modpak read where it lies in the local source folder stands for the copy that a fetch
-// would have put at `destination`: what happens at `destination` is what happened to that copy.
-void unpackInPlace(UpdateRun& run, const fs::path& source, const fs::path& destination,
-                   const ByteProgress* progress) {
-    removeQuietly(destination);
-    try {
-        extractArchive(source, run.rootDir, progress, &destination);
-    } catch (const std::exception&) {
-        // A failed unpacking leaves the archive in the root folder, where the next attempt or
-        // the player finds it; a failure to copy it changes nothing about the error. Never
-        // through a link that an entry may have put at the destination.
+// A failed unpacking from the mirror leaves the archive in the root folder, as the copy that a
+// fetch would have made is left there, for the next attempt or the player to find. Done while
+// the failure unwinds, so that the failure itself is reported once, by the runner; a failure to
+// copy changes nothing about it. Never through a link that an entry may have put at the
+// destination (copyFile replaces what is there).
+struct ArchiveLeftOnFailure {
+    const fs::path& source;
+    const fs::path& destination;
+    bool unpacked = false;
+
+    ~ArchiveLeftOnFailure() {
+        if (unpacked) return;
         try {
             copyFile(source, destination);
         } catch (const std::exception&) {
         }
-        throw;
     }
+};
+
+// A ".7z" modpak read where it lies in the local source folder stands for the copy that a fetch
+// would have put at `destination`: what happens at `destination` is what happened to that copy.
+void unpackInPlace(const fs::path& rootDir, const fs::path& source, const fs::path& destination,
+                   const ByteProgress* progress) {
+    removeQuietly(destination);
+    ArchiveLeftOnFailure leftOnFailure{source, destination};
+    extractArchive(source, rootDir, progress, &destination);
+    leftOnFailure.unpacked = true;
     removeQuietly(destination);
 }
 
@@ -132,29 +143,30 @@ void applyModpak(UpdateRun& run, std::size_t index, std::unique_ptr<Prefetch>& p
         prefetched = std::move(prefetch);
     prefetch.reset();
 
-    reportProgress(run, {step, total, "Cleaning up for modpak " + number});
+    reportProgress(run.window.get(), {step, total, "Cleaning up for modpak " + number});
     // Refuse a hostile name before anything is removed for it.
     safeTargetPath(run.rootDir, entry.name, entry.modPakNum);
-    cleanupModpak(run, entry.modPakNum);
+    cleanupModpak(run.rootDir, run.fileEntries, entry.modPakNum);
 
-    reportProgress(run, {step + 1, total, "Fetching modpak " + number});
+    reportProgress(run.window.get(), {step + 1, total, "Fetching modpak " + number});
     // Checked again: the cleanup may have changed what the name's folders resolve to.
     fs::path destination = safeTargetPath(run.rootDir, entry.name, entry.modPakNum);
     createDirectories(destination.parent_path());
     const bool sevenZip = isSevenZipName(entry.name);
     const std::optional<fs::path> inPlace =
-        sevenZip ? sourceFileInPlace(run, destination, check ? &*check : nullptr) : std::nullopt;
+        sevenZip ? sourceFileInPlace(run.options.sourceDir, destination, check ? &*check : nullptr)
+                 : std::nullopt;
     if (!inPlace) obtainFile(run, entry, check, destination, prefetched.get(), step + 1, total);
     prefetched.reset();
     prefetch = prefetchAfter(run, index);
 
-    reportProgress(run, {step + 1, total, "Applying modpak " + number});
+    reportProgress(run.window.get(), {step + 1, total, "Applying modpak " + number});
     if (sevenZip) {
-        const ByteProgress unpacking =
-            windowByteProgress(run, step + 1, total, "Applying modpak " + number, false);
+        const ByteProgress unpacking = windowByteProgress(run.window.get(), step + 1, total,
+                                                          "Applying modpak " + number, false);
         const ByteProgress* progress = unpacking ? &unpacking : nullptr;
         if (inPlace) {
-            unpackInPlace(run, *inPlace, destination, progress);
+            unpackInPlace(run.rootDir, *inPlace, destination, progress);
         } else {
             extractArchive(destination, run.rootDir, progress);
             removeQuietly(destination);
@@ -162,7 +174,7 @@ void applyModpak(UpdateRun& run, std::size_t index, std::unique_ptr<Prefetch>& p
     }
     run.localModpaks.push_back(entry);
     writeLocalManifest(run.rootDir / pathFromText("nuvramodlocal.json"), run.localModpaks);
-    reportProgress(run, {step + 2, total, "Applied modpak " + number});
+    reportProgress(run.window.get(), {step + 2, total, "Applied modpak " + number});
 }
 
 }  // namespace
@@ -172,12 +184,13 @@ void runUpdate(UpdateRun& run) {
     // the failure is reported and the process may end.
     std::unique_ptr<Prefetch> prefetch;
     try {
-        const int pending = countPendingModpaks(run);
+        const int pending = countPendingModpaks(run.remoteModpaks, run.localModpaks);
         const int total = 2 * pending;
-        reportProgress(run, {0, total, "Starting"});
+        reportProgress(run.window.get(), {0, total, "Starting"});
         if (pending == 0) {
             removeRemoteFiles(run);
-            reportCompletion(run, "Update complete! You are already up to date.");
+            run.exitStatus = 0;
+            reportCompletion(run.window.get(), "Update complete! You are already up to date.");
             return;
         }
         removePrefetchLeftovers(run.rootDir);
@@ -190,9 +203,12 @@ void runUpdate(UpdateRun& run) {
             step += 2;
         }
         removeRemoteFiles(run);
-        reportCompletion(run, "Update complete! You are all set to connect.");
+        // Set before the notice: in the window, the UI thread ends the process once it has it.
+        run.exitStatus = 0;
+        reportCompletion(run.window.get(), "Update complete! You are all set to connect.");
     } catch (const std::exception& error) {
         prefetch.reset();
-        reportFailure(run, error.what());
+        run.exitStatus = 1;
+        reportFailure(run.window.get(), error.what());
     }
 }

@@ -4,8 +4,6 @@
 
 #include "manifest/records.h"
 
-struct UpdateRun;
-
 // Reads os, url and nuvraVersion (in that order) from a configuration file. Raises the reader's
 // errors ("Unable to open file: <path>", "Missing string field: os", ...).
 UpdaterConfig parseUpdaterConfig(const std::filesystem::path& path);
@@ -15,17 +13,7 @@ UpdaterConfig parseServerConfig(const std::filesystem::path& path);
 // The configuration from a file's text, read as parseUpdaterConfig reads it.
 UpdaterConfig updaterConfigFromText(const std::string& text);
 
-// Finds, reads and rewrites "nuvraconfig.json" in the root folder with the updater's version.
-// Raises "Unable to find nuvraconfig.json. Is it in the same directory as nuvraupdater?" and the
-// reader's and writer's errors; a file that fails to parse is not rewritten.
-UpdaterConfig loadLocalConfig(UpdateRun& run);
-
 // True when the integer part (truncated toward zero) of `remoteVersion` is greater than that of
 // `localVersion`. A remote version beyond the 32-bit range counts by its sign: 2147483648 or more
 // is ahead of every local version, -2147483649 or less behind.
 bool updaterIsBehind(double localVersion, double remoteVersion);
-
-// Fetches "nuvraconfigremote.json" into the root folder (it stays there) and raises "Nuvra
-// Updater needs an update! Grab the latest and try again." when updaterIsBehind(config's version,
-// the server's). Fetch and reader errors propagate.
-void checkUpdaterVersion(UpdateRun& run);

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "transfer/paths.h"
+#include "platform/paths.h"
 
 namespace fs = std::filesystem;
 

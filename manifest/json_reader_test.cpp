@@ -177,7 +177,7 @@ TEST(JsonReader, ConversionsAgreeWithTheStandardOnes) {
     std::mt19937 random(7);
     for (int round = 0; round < 20000; ++round) {
         std::string digits = random() % 2 ? "-" : "";
-        const unsigned length = 1 + random() % (round % 2 ? 12 : 330);
+        const auto length = static_cast<unsigned>(1 + random() % (round % 2 ? 12 : 330));
         const bool leadingZeros = random() % 3 == 0;
         for (unsigned i = 0; i < length; ++i)
             digits += static_cast<char>('0' + (leadingZeros && i < length - 1 ? 0 : random() % 10));
@@ -321,7 +321,7 @@ TEST(JsonReader, FieldSearchMatchesTheRegularExpressions) {
         int matches = 0;
         for (int round = 0; round < 40000; ++round) {
             std::string text = random() % 2 ? "\"a\":" : "";
-            for (unsigned count = random() % 9; count > 0; --count)
+            for (auto count = static_cast<unsigned>(random() % 9); count > 0; --count)
                 text += pieces[random() % std::size(pieces)];
             std::smatch match;
             const bool found = std::regex_search(text, match, expression);

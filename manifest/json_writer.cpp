@@ -5,7 +5,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "transfer/paths.h"
+#include "platform/paths.h"
 
 namespace fs = std::filesystem;
 

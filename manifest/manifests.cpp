@@ -5,11 +5,8 @@
 #include <string>
 #include <utility>
 
-#include "app/update_run.h"
 #include "manifest/json_reader.h"
-#include "manifest/signed_files.h"
-#include "transfer/fetch.h"
-#include "transfer/paths.h"
+#include "platform/paths.h"
 
 namespace fs = std::filesystem;
 
@@ -92,35 +89,4 @@ std::vector<FileEntry> fileListFromText(const std::string& text) {
         list.push_back(std::move(entry));
     }
     return list;
-}
-
-void loadManifests(UpdateRun& run) {
-    const fs::path remotePath = run.rootDir / pathFromText("nuvramodremote1.json");
-    fetchServerFile(run, "nuvramodremote1.json");
-    std::vector<ModpakEntry> entries;
-    std::vector<ModpakPromise> promises;
-    for (RemoteModpak& remote : parseRemoteModpakList(remotePath)) {
-        // The signature covers the manifest; only the hash carries it on to the modpak's bytes.
-        if (run.pinnedKey && remote.promise.sha256.empty())
-            throw std::runtime_error("Missing sha256 for modpak " +
-                                     std::to_string(remote.entry.modPakNum) + ": " +
-                                     remote.entry.name + " (signed server files must give one)");
-        entries.push_back(std::move(remote.entry));
-        promises.push_back(std::move(remote.promise));
-    }
-    run.remoteModpaks = std::move(entries);
-    run.remotePromises = std::move(promises);
-    run.fileEntries = parseServerFileList(run.rootDir / pathFromText("nuvrafile.json"));
-    const fs::path localPath = run.rootDir / pathFromText("nuvramodlocal.json");
-    if (fileExists(localPath)) run.localModpaks = parseModpakList(localPath);
-    // Only once all three files have passed: a refused run records nothing.
-    recordAcceptedSequence(run);
-}
-
-void removeRemoteFiles(UpdateRun& run) {
-    for (const char* name : {"nuvrafile.json", "nuvramodremote1.json", "nuvraconfigremote.json"}) {
-        removeQuietly(run.rootDir / pathFromText(name));
-        if (run.pinnedKey)
-            removeQuietly(run.rootDir / pathFromText(std::string(name) + ".minisig"));
-    }
 }

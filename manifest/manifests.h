@@ -5,8 +5,6 @@
 
 #include "manifest/records.h"
 
-struct UpdateRun;
-
 // The entries of a modpak manifest, one per outermost object, in file order (duplicates kept).
 // Raises "Unable to open file: <path>", "Missing integer field: modPakNum", "Missing string
 // field: name", "stoi argument out of range", ...: the first failing object aborts the list.
@@ -23,15 +21,3 @@ std::vector<FileEntry> parseFileList(const std::filesystem::path& path);
 std::vector<FileEntry> parseServerFileList(const std::filesystem::path& path);
 // The file list's entries from its text, read as parseFileList reads them.
 std::vector<FileEntry> fileListFromText(const std::string& text);
-
-// Fetches "nuvramodremote1.json", then reads it, "nuvrafile.json" (already fetched) and, when it
-// exists, "nuvramodlocal.json" into the run (the server's promises into remotePromises). A list is
-// replaced only once its file read whole.
-// With a pinned key the manifest is verified first (fetchServerFile), an entry without sha256
-// raises "Missing sha256 for modpak <n>: <name> (signed server files must give one)", and only
-// when everything passed is the run's sequence number recorded (recordAcceptedSequence).
-void loadManifests(UpdateRun& run);
-
-// Removes "nuvrafile.json", "nuvramodremote1.json" and "nuvraconfigremote.json" from the root
-// folder, with a pinned key their ".minisig" files too, ignoring every failure.
-void removeRemoteFiles(UpdateRun& run);

@@ -4,8 +4,7 @@
 #include <optional>
 #include <string>
 
-// The updater's own version; also the one in the download user agent.
-inline constexpr double updaterVersion = 6.0;
+#include "platform/version.h"
 
 struct UpdaterConfig {
     std::string os;

@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 #include "manifest/json_reader.h"
-#include "transfer/paths.h"
+#include "platform/paths.h"
 
 namespace {
 

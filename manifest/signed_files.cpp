@@ -5,12 +5,10 @@
 #include <stdexcept>
 #include <vector>
 
-#include "app/update_run.h"
 #include "manifest/json_reader.h"
 #include "manifest/json_writer.h"
 #include "manifest/signature.h"
-#include "transfer/fetch.h"
-#include "transfer/paths.h"
+#include "platform/paths.h"
 
 namespace fs = std::filesystem;
 
@@ -55,31 +53,6 @@ std::optional<PublicKey> pinnedKeyFrom(const fs::path& rootDir, const std::strin
     return readPublicKeyFile(path);
 }
 
-std::optional<PublicKey> loadPinnedKey(const fs::path& rootDir) {
-    return pinnedKeyFrom(rootDir, NUVRA_PUBLIC_KEY);
-}
-
-void fetchServerFile(UpdateRun& run, const std::string& name) {
-    const fs::path path = run.rootDir / pathFromText(name);
-    // JSON shrinks several times over when a server or its CDN compresses it.
-    fetchFile(run, run.config.url + name, path, nullptr, nullptr, nullptr,
-              BodyEncoding::compressed);
-    if (!run.pinnedKey) return;
-    const std::string signatureName = name + ".minisig";
-    const fs::path signaturePath = run.rootDir / pathFromText(signatureName);
-    fetchFile(run, run.config.url + signatureName, signaturePath, nullptr, nullptr, nullptr,
-              BodyEncoding::compressed);
-    const std::uint64_t sequence =
-        verifySignature(readTextFile(path), readTextFile(signaturePath), *run.pinnedKey, name);
-    const std::uint64_t accepted = acceptedSequence(run.rootDir, *run.pinnedKey);
-    if (sequence < accepted)
-        throw std::runtime_error("Refusing an older server manifest: " + name +
-                                 " is signed with sequence " + std::to_string(sequence) +
-                                 ", and this game folder already accepted sequence " +
-                                 std::to_string(accepted));
-    run.signedSequence = std::max(run.signedSequence, sequence);
-}
-
 std::uint64_t acceptedSequence(const fs::path& rootDir, const PublicKey& key) {
     const std::string keyId = keyIdText(key.keyId);
     for (const SequenceRecord& record : readSequenceFile(rootDir / pathFromText(sequenceFileName)))
@@ -87,20 +60,19 @@ std::uint64_t acceptedSequence(const fs::path& rootDir, const PublicKey& key) {
     return 0;
 }
 
-void recordAcceptedSequence(UpdateRun& run) {
-    if (!run.pinnedKey) return;
-    const fs::path path = run.rootDir / pathFromText(sequenceFileName);
+void recordAcceptedSequence(const fs::path& rootDir, const PublicKey& key, std::uint64_t sequence) {
+    const fs::path path = rootDir / pathFromText(sequenceFileName);
     std::vector<SequenceRecord> records = readSequenceFile(path);
-    const std::string keyId = keyIdText(run.pinnedKey->keyId);
+    const std::string keyId = keyIdText(key.keyId);
     auto found = std::find_if(records.begin(), records.end(),
                               [&](const SequenceRecord& record) { return record.keyId == keyId; });
     if (found == records.end()) {
-        if (run.signedSequence == 0) return;
+        if (sequence == 0) return;
         found = records.insert(records.end(), SequenceRecord{keyId, 0});
-    } else if (found->sequence >= run.signedSequence) {
+    } else if (found->sequence >= sequence) {
         return;
     }
-    found->sequence = run.signedSequence;
+    found->sequence = sequence;
     std::string text = "[";
     for (const SequenceRecord& record : records) {
         if (text.size() > 1) text += ",";

@@ -10,7 +10,7 @@
 #include "manifest/json_reader.h"
 #include "manifest/json_writer.h"
 #include "manifest/signature.h"
-#include "transfer/paths.h"
+#include "platform/paths.h"
 
 namespace fs = std::filesystem;
 

@@ -9,10 +9,10 @@
 
 #include "manifest/json_writer.h"
 #include "manifest/signature.h"
+#include "platform/paths.h"
 #include "publish/keys.h"
 #include "publish/password.h"
 #include "publish/publish.h"
-#include "transfer/paths.h"
 
 namespace {
 

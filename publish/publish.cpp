@@ -10,9 +10,9 @@
 #include "manifest/json_reader.h"
 #include "manifest/json_writer.h"
 #include "manifest/manifests.h"
+#include "platform/paths.h"
 #include "transfer/content_check.h"
 #include "transfer/extract.h"
-#include "transfer/paths.h"
 #include "transfer/safe_path.h"
 
 namespace fs = std::filesystem;

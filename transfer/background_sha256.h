@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "transfer/sha256.h"
+#include "platform/sha256.h"
 
 // SHA-256 of a stream, computed on a second thread while the caller goes on receiving and writing
 // the bytes, so that verifying a file costs little more wall time than storing it. update copies

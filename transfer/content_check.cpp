@@ -6,9 +6,9 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/paths.h"
+#include "platform/sha256.h"
 #include "transfer/background_sha256.h"
-#include "transfer/paths.h"
-#include "transfer/sha256.h"
 
 namespace fs = std::filesystem;
 
@@ -37,17 +37,6 @@ void requireMatch(const ContentCheck& check, const ContentDigest& digest) {
 }
 
 }  // namespace
-
-std::string hexDigest(const unsigned char* digest, std::size_t size) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(2 * size);
-    for (std::size_t i = 0; i < size; ++i) {
-        hex += digits[digest[i] >> 4];
-        hex += digits[digest[i] & 0x0f];
-    }
-    return hex;
-}
 
 std::string contentMismatch(const ContentCheck& check, const ContentDigest& received,
                             bool overrun) {

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/sha256.h"
 #include "testing/loopback_server.h"
 #include "testing/temp_dir.h"
 #include "transfer/background_sha256.h"
 #include "transfer/download.h"
-#include "transfer/sha256.h"
 
 namespace fs = std::filesystem;
 

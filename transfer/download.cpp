@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -11,18 +12,29 @@
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/paths.h"
+#include "platform/version.h"
 #include "transfer/background_sha256.h"
 #include "transfer/content_check.h"
 #include "transfer/download_seam.h"
 #include "transfer/handles.h"
-#include "transfer/paths.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// "nuvraupdater-cpp/6.0": the version as written, with ".0" kept for a whole number.
+std::string userAgent() {
+    char digits[32];
+    const auto [end, error] = std::to_chars(digits, digits + sizeof digits, updaterVersion);
+    std::string version(digits, error == std::errc() ? end : digits);
+    if (version.find('.') == std::string::npos) version += ".0";
+    return "nuvraupdater-cpp/" + version;
+}
 
 // A transfer that receives less than lowSpeedLimit bytes per second for lowSpeedTime seconds is
 // abandoned, so a server that stops sending mid-body cannot hold a run for ever.
@@ -298,7 +310,7 @@ Attempt transferOnce(const std::string& url, const fs::path& partial, const Cont
         curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &progressTarget);
         curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, reportTransfer);
         curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(handle, CURLOPT_USERAGENT, "nuvraupdater-cpp/6.0");
+        curl_easy_setopt(handle, CURLOPT_USERAGENT, userAgent().c_str());
         curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
         // "" offers every decoder the library was built with, and only those.
         if (encoding == BodyEncoding::compressed)

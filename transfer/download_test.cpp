@@ -9,11 +9,11 @@
 #include <string>
 #include <thread>
 
+#include "platform/sha256.h"
 #include "testing/loopback_server.h"
 #include "testing/temp_dir.h"
 #include "transfer/content_check.h"
 #include "transfer/download_seam.h"
-#include "transfer/sha256.h"
 
 namespace fs = std::filesystem;
 

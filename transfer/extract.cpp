@@ -9,9 +9,9 @@
 #include <string>
 #include <unordered_set>
 
-#include "transfer/archive_names.h"
+#include "platform/archive_names.h"
+#include "platform/paths.h"
 #include "transfer/handles.h"
-#include "transfer/paths.h"
 
 namespace fs = std::filesystem;
 

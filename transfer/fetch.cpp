@@ -3,18 +3,17 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "app/update_run.h"
+#include "platform/paths.h"
 #include "transfer/content_check.h"
 #include "transfer/download.h"
-#include "transfer/paths.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 // The mirror is flat: only the last component of the name is looked up in it.
-fs::path sourceFile(const UpdateRun& run, const fs::path& destination) {
-    fs::path source = *run.options.sourceDir / destination.filename();
+fs::path sourceFile(const fs::path& mirrorDir, const fs::path& destination) {
+    fs::path source = mirrorDir / destination.filename();
     if (!fileExists(source))
         throw std::runtime_error("Local source file not found: " + textFromPath(source));
     return source;
@@ -27,14 +26,14 @@ bool isSameFile(const fs::path& source, const fs::path& destination) {
 
 }  // namespace
 
-void fetchFile(UpdateRun& run, const std::string& url, const fs::path& destination,
-               const ContentCheck* check, const ByteProgress* progress,
+void fetchFile(const std::optional<fs::path>& mirrorDir, const std::string& url,
+               const fs::path& destination, const ContentCheck* check, const ByteProgress* progress,
                const RetryProgress* retrying, BodyEncoding encoding) {
-    if (!run.options.sourceDir) {
+    if (!mirrorDir) {
         downloadFile(url, destination, check, progress, nullptr, encoding, retrying);
         return;
     }
-    fs::path source = sourceFile(run, destination);
+    fs::path source = sourceFile(*mirrorDir, destination);
     // With the mirror in the destination's own folder both name one file; removing the
     // destination before the copy would destroy the only copy.
     if (isSameFile(source, destination)) {
@@ -49,10 +48,10 @@ void fetchFile(UpdateRun& run, const std::string& url, const fs::path& destinati
     copyFile(source, destination);
 }
 
-std::optional<fs::path> sourceFileInPlace(UpdateRun& run, const fs::path& destination,
-                                          const ContentCheck* check) {
-    if (!run.options.sourceDir) return std::nullopt;
-    fs::path source = sourceFile(run, destination);
+std::optional<fs::path> sourceFileInPlace(const std::optional<fs::path>& mirrorDir,
+                                          const fs::path& destination, const ContentCheck* check) {
+    if (!mirrorDir) return std::nullopt;
+    fs::path source = sourceFile(*mirrorDir, destination);
     // Anything but a regular file (a folder, a FIFO) is left to the copy and its errors.
     std::error_code notRegular;
     if (isSameFile(source, destination) || !fs::is_regular_file(source, notRegular))

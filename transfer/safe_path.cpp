@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "transfer/paths.h"
+#include "platform/paths.h"
 
 namespace fs = std::filesystem;
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "platform/paths.h"
 #include "testing/temp_dir.h"
-#include "transfer/paths.h"
 #include "transfer/safe_path.h"
 
 namespace fs = std::filesystem;

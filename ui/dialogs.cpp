@@ -14,8 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include "app/update_run.h"
-
 namespace {
 
 constexpr Fl_Align textAlignment = FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_WRAP;
@@ -244,8 +242,8 @@ void runModal(Fl_Double_Window& window) {
 
 }  // namespace
 
-void showMessage(UpdateRun& run, const std::string& text) {
-    if (run.options.headless) {
+void showMessage(bool headless, const std::string& text) {
+    if (headless) {
         printLine(text);
         return;
     }
@@ -258,8 +256,8 @@ void showMessage(UpdateRun& run, const std::string& text) {
     runModal(dialog.dialogWindow);
 }
 
-bool askConfirmation(UpdateRun& run, const std::string& text) {
-    if (run.options.headless) {
+bool askConfirmation(bool headless, const std::string& text) {
+    if (headless) {
         printLine(text);
         return true;
     }

@@ -11,8 +11,6 @@
 #include <array>
 #include <string>
 
-#include "app/update_run.h"
-#include "testing/temp_dir.h"
 #include "ui/test_display.h"
 
 namespace {
@@ -47,13 +45,7 @@ class DialogsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!useTestDisplay()) GTEST_SKIP() << "no X server (Xvfb) available";
-        LaunchOptions options;
-        options.root = temp.path();
-        run = std::make_unique<UpdateRun>(std::move(options));
     }
-
-    TempDir temp;
-    std::unique_ptr<UpdateRun> run;
 };
 
 }  // namespace
@@ -71,7 +63,7 @@ TEST_F(DialogsTest, ConfirmationShowsTextWithOkAndCancelAndAnswersWhatWasChosen)
             dialog.child(pressed)->do_callback();
     });
 
-    EXPECT_TRUE(askConfirmation(*run, text));
+    EXPECT_TRUE(askConfirmation(false, text));
     EXPECT_EQ("Nuvra", seen.title);
     EXPECT_TRUE(seen.modal);
     EXPECT_TRUE(seen.readable);
@@ -83,9 +75,9 @@ TEST_F(DialogsTest, ConfirmationShowsTextWithOkAndCancelAndAnswersWhatWasChosen)
               seen.places);
 
     pressed = 2;
-    EXPECT_FALSE(askConfirmation(*run, text));
+    EXPECT_FALSE(askConfirmation(false, text));
     pressed = -1;
-    EXPECT_FALSE(askConfirmation(*run, text));
+    EXPECT_FALSE(askConfirmation(false, text));
     // Nothing of a dialog outlives its call.
     EXPECT_EQ(nullptr, Fl::first_window());
 }
@@ -104,7 +96,7 @@ TEST_F(DialogsTest, MessageShowsTextWithOneOkAndReturnsWhenClosed) {
             dialog.child(1)->do_callback();
     });
 
-    showMessage(*run, text);
+    showMessage(false, text);
     EXPECT_EQ("Nuvra", seen.title);
     EXPECT_TRUE(seen.modal);
     EXPECT_TRUE(seen.readable);
@@ -115,7 +107,7 @@ TEST_F(DialogsTest, MessageShowsTextWithOneOkAndReturnsWhenClosed) {
               seen.places);
 
     useCloseBox = true;
-    showMessage(*run, "");
+    showMessage(false, "");
     EXPECT_EQ("", seen.labels[0]);
     EXPECT_EQ(2, shown);
     EXPECT_EQ(nullptr, Fl::first_window());
@@ -206,23 +198,18 @@ TEST_F(DialogsTest, LongTextsWrapAndTheDialogGrowsUntilEveryCharacterShows) {
             dialog.child(1)->do_callback();
         });
         if (c.confirmation)
-            EXPECT_TRUE(askConfirmation(*run, c.text));
+            EXPECT_TRUE(askConfirmation(false, c.text));
         else
-            showMessage(*run, c.text);
+            showMessage(false, c.text);
         EXPECT_EQ(1, answered);
     }
     EXPECT_EQ(nullptr, Fl::first_window());
 }
 
 TEST(Dialogs, HeadlessDialogsPrintTheTextAndOpenNoWindow) {
-    TempDir temp;
-    LaunchOptions options;
-    options.root = temp.path();
-    options.headless = true;
-    UpdateRun run(std::move(options));
     ::testing::internal::CaptureStdout();
-    EXPECT_TRUE(askConfirmation(run, "Welcome"));
-    showMessage(run, "");
+    EXPECT_TRUE(askConfirmation(true, "Welcome"));
+    showMessage(true, "");
     EXPECT_EQ("Welcome\n\n", ::testing::internal::GetCapturedStdout());
     EXPECT_EQ(nullptr, Fl::first_window());
 }

@@ -9,15 +9,19 @@
 #include <mutex>
 #include <thread>
 
-#include "app/update_run.h"
+#include "platform/process_exit.h"
 #include "ui/dialogs.h"
-#include "ui/process_exit.h"
 #include "ui/progress_window.h"
 
 namespace {
 
-struct CompletionNotice {
-    UpdateRun* run = nullptr;
+struct ProgressNotice {
+    ProgressWindow* window = nullptr;
+    ProgressReport report;
+};
+
+struct TextNotice {
+    ProgressWindow* window = nullptr;
     std::string text;
 };
 
@@ -35,32 +39,33 @@ void postUntilTaken(Fl_Awake_Handler handler, void* data) {
 }
 
 void handleProgress(void* data) {
-    std::unique_ptr<ProgressReport> report(static_cast<ProgressReport*>(data));
-    if (!currentRun || !currentRun->window) return;
-    ProgressWindow& window = *currentRun->window;
-    std::lock_guard<std::mutex> lock(window.mutex);
-    showProgress(window, *report);
+    std::unique_ptr<ProgressNotice> notice(static_cast<ProgressNotice*>(data));
+    std::lock_guard<std::mutex> lock(notice->window->mutex);
+    showProgress(*notice->window, notice->report);
 }
 
 void handleCompletion(void* data) {
-    std::unique_ptr<CompletionNotice> notice(static_cast<CompletionNotice*>(data));
-    if (notice->run->window) {
-        std::lock_guard<std::mutex> lock(notice->run->window->mutex);
-        notice->run->window->mainWindow.hide();
+    std::unique_ptr<TextNotice> notice(static_cast<TextNotice*>(data));
+    {
+        std::lock_guard<std::mutex> lock(notice->window->mutex);
+        notice->window->mainWindow.hide();
     }
-    showMessage(*notice->run, notice->text);
+    showMessage(false, notice->text);
     notice.reset();
     endProcess(0);
 }
 
 void handleFailure(void* data) {
-    std::unique_ptr<std::string> text(static_cast<std::string*>(data));
-    if (!currentRun) return;
-    askConfirmation(*currentRun, *text);
-    if (currentRun->window) {
-        std::lock_guard<std::mutex> lock(currentRun->window->mutex);
-        currentRun->window->startButton.activate();
-    }
+    std::unique_ptr<TextNotice> notice(static_cast<TextNotice*>(data));
+    askConfirmation(false, notice->text);
+    std::lock_guard<std::mutex> lock(notice->window->mutex);
+    notice->window->startButton.activate();
+}
+
+// A dropped progress notice is superseded by the next one; the worker never waits for the window.
+void postProgress(ProgressWindow& window, const ProgressReport& report) {
+    auto* notice = new ProgressNotice{&window, report};
+    if (Fl::awake(handleProgress, notice) != 0) delete notice;
 }
 
 }  // namespace
@@ -83,39 +88,32 @@ void showProgress(ProgressWindow& window, const ProgressReport& report) {
     window.progressBar.redraw();
 }
 
-void reportProgress(UpdateRun& run, const ProgressReport& report) {
-    if (run.options.headless) {
+void reportProgress(ProgressWindow* window, const ProgressReport& report) {
+    if (!window) {
         writeLine(stdout, "[" + std::to_string(report.current) + "/" +
                               std::to_string(report.total) + "] " + report.text);
         return;
     }
-    auto* copy = new ProgressReport(report);
-    // A dropped progress notice is superseded by the next one.
-    if (Fl::awake(handleProgress, copy) != 0) delete copy;
+    postProgress(*window, report);
 }
 
-void reportStepProgress(UpdateRun& run, const ProgressReport& report) {
-    if (run.options.headless) return;
-    auto* copy = new ProgressReport(report);
-    // The worker never waits for the window: a dropped notice is superseded by the next one.
-    if (Fl::awake(handleProgress, copy) != 0) delete copy;
+void reportStepProgress(ProgressWindow* window, const ProgressReport& report) {
+    if (window) postProgress(*window, report);
 }
 
-void reportCompletion(UpdateRun& run, const std::string& text) {
-    if (run.options.headless) {
-        askConfirmation(run, text);
-        run.exitStatus = 0;
+void reportCompletion(ProgressWindow* window, const std::string& text) {
+    if (!window) {
+        askConfirmation(true, text);
         return;
     }
-    postUntilTaken(handleCompletion, new CompletionNotice{&run, text});
+    postUntilTaken(handleCompletion, new TextNotice{window, text});
 }
 
-void reportFailure(UpdateRun& run, const std::string& text) {
+void reportFailure(ProgressWindow* window, const std::string& text) {
     writeLine(stderr, "Nuvra Updater error: " + text);
-    if (run.options.headless) {
-        askConfirmation(run, text);
-        run.exitStatus = 1;
+    if (!window) {
+        askConfirmation(true, text);
         return;
     }
-    postUntilTaken(handleFailure, new std::string(text));
+    postUntilTaken(handleFailure, new TextNotice{window, text});
 }

@@ -3,7 +3,6 @@
 #include <string>
 
 struct ProgressWindow;
-struct UpdateRun;
 
 struct ProgressReport {
     std::int32_t current = 0;
@@ -15,18 +14,22 @@ struct ProgressReport {
 // Shows `report` on the window's bar. UI thread only, with the window's mutex held.
 void showProgress(ProgressWindow& window, const ProgressReport& report);
 
+// The worker's side of the notices below: `window` is the run's progress window, null when the
+// run is headless. The window outlives every notice posted to it (it lives until the process
+// ends).
+
 // Headless: "[current/total] text" on standard output. Window: posted to the UI thread (may be
 // dropped when the toolkit's queue is full; the next report supersedes it).
-void reportProgress(UpdateRun& run, const ProgressReport& report);
+void reportProgress(ProgressWindow* window, const ProgressReport& report);
 
 // Window only, like reportProgress's window side (may be dropped): the bar at current + fraction.
 // Headless: nothing, so that standard output keeps its step lines alone.
-void reportStepProgress(UpdateRun& run, const ProgressReport& report);
+void reportStepProgress(ProgressWindow* window, const ProgressReport& report);
 
-// Headless: the text on standard output, exit status 0. Window: always delivered to the UI thread,
-// which shows it and ends the process.
-void reportCompletion(UpdateRun& run, const std::string& text);
+// Headless: the text on standard output. Window: always delivered to the UI thread, which shows
+// it and ends the process with status 0.
+void reportCompletion(ProgressWindow* window, const std::string& text);
 
-// "Nuvra Updater error: <text>" on standard error, then headless: the text on standard output and
-// exit status 1; window: always delivered to the UI thread, which shows it and re-enables Start.
-void reportFailure(UpdateRun& run, const std::string& text);
+// "Nuvra Updater error: <text>" on standard error, then headless: the text on standard output;
+// window: always delivered to the UI thread, which shows it and re-enables Start.
+void reportFailure(ProgressWindow* window, const std::string& text);

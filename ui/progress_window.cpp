@@ -6,11 +6,8 @@
 #include <string>
 #include <utility>
 
-#include "app/update_run.h"
+#include "platform/process_exit.h"
 #include "ui/dialogs.h"
-#include "ui/process_exit.h"
-
-UpdateRun* currentRun = nullptr;
 
 std::string statusText(int pendingCount) {
     return "Manifests downloaded and validated. " + std::to_string(pendingCount) +
@@ -81,7 +78,7 @@ void onWindowClose(Fl_Widget*, void* data) {
 
 void showStartFailure(ProgressWindow& window, const std::string& text) {
     std::fprintf(stderr, "Nuvra Updater error: %s\n", text.c_str());
-    if (currentRun) askConfirmation(*currentRun, text);
+    askConfirmation(false, text);
     std::lock_guard<std::mutex> lock(window.mutex);
     window.startButton.activate();
 }

@@ -10,11 +10,6 @@
 #include <string>
 #include <thread>
 
-struct UpdateRun;
-
-// The run that the UI-thread handlers act on; set once by main, never cleared.
-extern UpdateRun* currentRun;
-
 struct ProgressWindow {
     explicit ProgressWindow(int pendingCount);
     ~ProgressWindow();

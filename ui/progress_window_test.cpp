@@ -11,8 +11,6 @@
 #include <system_error>
 #include <thread>
 
-#include "app/update_run.h"
-#include "testing/temp_dir.h"
 #include "ui/notifications.h"
 #include "ui/test_display.h"
 
@@ -77,11 +75,6 @@ TEST_F(ProgressWindowTest, StartIsInactiveBeforeOnStartRunsAndStaysSoWithoutOne)
 }
 
 TEST_F(ProgressWindowTest, FailureToStartTheWorkerShowsTheErrorAndMakesStartUsableAgain) {
-    TempDir temp;
-    LaunchOptions options;
-    options.root = temp.path();
-    UpdateRun run(std::move(options));
-    currentRun = &run;
     ProgressWindow window(1);
     const std::system_error failure(
         std::make_error_code(std::errc::resource_unavailable_try_again));
@@ -97,7 +90,6 @@ TEST_F(ProgressWindowTest, FailureToStartTheWorkerShowsTheErrorAndMakesStartUsab
     ::testing::internal::CaptureStderr();
     window.startButton.do_callback();
     std::string err = ::testing::internal::GetCapturedStderr();
-    currentRun = nullptr;
 
     EXPECT_EQ(failure.what(), shown);
     EXPECT_FALSE(startActiveWhileShown);

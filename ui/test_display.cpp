@@ -12,9 +12,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "app/update_run.h"
 #include "testing/process.h"
-#include "testing/temp_dir.h"
 #include "testing/xvfb.h"
 #include "ui/dialogs.h"
 #include "ui/notifications.h"
@@ -121,16 +119,12 @@ std::vector<unsigned long> drawnPixels(Fl_Window& window, TextArea area) {
 
 std::vector<unsigned long> dialogTextPicture(const std::string& text) {
     if (!useTestDisplay()) return {};
-    TempDir temp;
-    LaunchOptions options;
-    options.root = temp.path();
-    UpdateRun run(std::move(options));
     std::vector<unsigned long> picture;
     DialogAnswerer answerer([&](Fl_Window& dialog) {
         picture = drawnPixels(dialog, dialogTextArea);
         dialog.do_callback();
     });
-    showMessage(run, text);
+    showMessage(false, text);
     return picture;
 }
 

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/sha256.h"
 #include "testing/loopback_server.h"
 #include "testing/process.h"
 #include "testing/seven_zip_writer.h"
 #include "testing/temp_dir.h"
-#include "transfer/sha256.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "ui/process_exit.h"
+#include "platform/process_exit.h"
 
 #include <cstdio>
 #include <cstdlib>

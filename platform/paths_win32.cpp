@@ -1,4 +1,4 @@
-#include "transfer/paths_win32.h"
+#include "platform/paths_win32.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "transfer/paths.h"
+#include "platform/paths.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "app/update_run.h"
+#include "engine/update_run.h"
 
 #include <utility>
 

@@ -5,11 +5,18 @@
 #include <optional>
 #include <vector>
 
-#include "app/launch_options.h"
 #include "manifest/records.h"
 #include "transfer/download.h"
 
 struct ProgressWindow;
+
+// How the process was started: the game folder, the local mirror folder that replaces the server's
+// downloads when given, and whether the run has a window.
+struct LaunchOptions {
+    std::filesystem::path root;
+    std::optional<std::filesystem::path> sourceDir;
+    bool headless = false;
+};
 
 // The state of the one update run of the process. Members are destroyed in reverse order, so the
 // window goes first and libcurl is cleaned up after every list.

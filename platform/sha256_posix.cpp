@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "transfer/sha256.h"
+#include "platform/sha256.h"
 
 struct Sha256::State {
     struct ContextFree {

@@ -1,9 +1,9 @@
-#include "app/launch_options.h"
+#include "app/command_line.h"
 
 #include <stdexcept>
 #include <string_view>
 
-#include "transfer/paths.h"
+#include "platform/paths.h"
 
 CommandLine parseCommandLine(int argc, const char* const* argv, std::filesystem::path defaultRoot) {
     CommandLine result;

@@ -1,8 +1,8 @@
-#include "app/update_run.h"
+#include "engine/update_run.h"
 
 #include <gtest/gtest.h>
 
-#include "manifest/manifests.h"
+#include "engine/server_files.h"
 #include "testing/temp_dir.h"
 
 namespace fs = std::filesystem;

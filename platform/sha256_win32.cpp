@@ -5,7 +5,7 @@
 
 #include <stdexcept>
 
-#include "transfer/sha256.h"
+#include "platform/sha256.h"
 
 struct Sha256::State {
     BCRYPT_ALG_HANDLE algorithm = nullptr;

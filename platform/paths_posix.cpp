@@ -1,4 +1,4 @@
-#include "transfer/paths.h"
+#include "platform/paths.h"
 
 #include <fcntl.h>
 #include <locale.h>

@@ -1,7 +1,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 
-#include "transfer/archive_names.h"
+#include "platform/archive_names.h"
 
 namespace fs = std::filesystem;
 

@@ -1,10 +1,10 @@
-#include "transfer/paths_win32.h"
+#include "platform/paths_win32.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "platform/paths.h"
 #include "testing/temp_dir.h"
-#include "transfer/paths.h"
 
 namespace fs = std::filesystem;
 

@@ -1,13 +1,7 @@
 #pragma once
 #include <filesystem>
-#include <optional>
-#include <string>
 
-struct LaunchOptions {
-    std::filesystem::path root;
-    std::optional<std::filesystem::path> sourceDir;
-    bool headless = false;
-};
+#include "engine/update_run.h"
 
 inline constexpr const char* usageText =
     "Usage: nuvraupdater_cpp [--root PATH] [--source-dir PATH] [--headless]\n";

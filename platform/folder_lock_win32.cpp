@@ -1,11 +1,11 @@
-#include "transfer/folder_lock.h"
+#include "platform/folder_lock.h"
 
 #include <windows.h>
 
 #include <cwchar>
 #include <stdexcept>
 
-#include "transfer/paths.h"
+#include "platform/paths.h"
 
 namespace fs = std::filesystem;
 

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "transfer/archive_names.h"
-#include "transfer/paths.h"
+#include "platform/archive_names.h"
+#include "platform/paths.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "transfer/folder_lock.h"
+#include "platform/folder_lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <stdexcept>
 
-#include "transfer/paths.h"
+#include "platform/paths.h"
 
 namespace fs = std::filesystem;
 

@@ -1,0 +1,12 @@
+#include "platform/sha256.h"
+
+std::string hexDigest(const unsigned char* digest, std::size_t size) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(2 * size);
+    for (std::size_t i = 0; i < size; ++i) {
+        hex += digits[digest[i] >> 4];
+        hex += digits[digest[i] & 0x0f];
+    }
+    return hex;
+}

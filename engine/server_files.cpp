@@ -1,6 +1,8 @@
 #include "engine/server_files.h"
 
-#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -13,9 +15,56 @@
 #include "manifest/signature.h"
 #include "manifest/signed_files.h"
 #include "platform/paths.h"
+#include "transfer/content_check.h"
 #include "transfer/fetch.h"
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// Room for 100,000 entries many times over; a server file past it is refused while it arrives,
+// so that neither the disk nor the memory of the reader fills up.
+constexpr std::uint64_t serverFileLimit = 64ULL * 1024 * 1024;
+// Players' clocks are often off by hours; a day's slack keeps a fresh publication usable.
+constexpr std::int64_t expiryTolerance = 24 * 60 * 60;
+
+// "2026-12-10", the day (UTC) of a time in seconds since 1970.
+std::string dayOf(std::uint64_t time) {
+    using namespace std::chrono;
+    const year_month_day day{floor<days>(sys_seconds{seconds{static_cast<std::int64_t>(time)}})};
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02u", static_cast<int>(day.year()),
+                  static_cast<unsigned>(day.month()), static_cast<unsigned>(day.day()));
+    return text;
+}
+
+// The words of a verified signature's trusted comment that hold for the whole publication.
+void checkPublication(UpdateRun& run, const std::string& name, std::uint64_t sequence,
+                      std::uint64_t expires) {
+    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    if (expires != 0 && now > static_cast<std::int64_t>(expires) + expiryTolerance)
+        throw std::runtime_error("The server's signed files expired on " + dayOf(expires) +
+                                 "; ask the server's admin to sign them again");
+    // A file list from one publication beside a manifest from another would decide what is
+    // deleted for modpaks it was never written for.
+    if (!run.signedSequenceFile.empty() && sequence != run.signedSequence)
+        throw std::runtime_error(
+            "The server's signed files are from different publications: " + run.signedSequenceFile +
+            " is signed with sequence " + std::to_string(run.signedSequence) + ", " + name +
+            " with sequence " + std::to_string(sequence));
+    const std::uint64_t accepted = acceptedSequence(run.rootDir, *run.pinnedKey);
+    if (sequence < accepted)
+        throw std::runtime_error("Refusing an older server manifest: " + name +
+                                 " is signed with sequence " + std::to_string(sequence) +
+                                 ", and this game folder already accepted sequence " +
+                                 std::to_string(accepted));
+    if (run.signedSequenceFile.empty()) run.signedSequenceFile = name;
+    run.signedSequence = sequence;
+}
+
+}  // namespace
 
 UpdaterConfig loadLocalConfig(const fs::path& rootDir) {
     const fs::path path = rootDir / pathFromText("nuvraconfig.json");
@@ -44,22 +93,21 @@ void checkUpdaterVersion(UpdateRun& run) {
 void fetchServerFile(UpdateRun& run, const std::string& name) {
     const fs::path path = run.rootDir / pathFromText(name);
     // JSON shrinks several times over when a server or its CDN compresses it.
-    fetchFile(run.options.sourceDir, run.config.url + name, path, nullptr, nullptr, nullptr,
+    const ContentCheck limited{std::nullopt, "", name, serverFileLimit};
+    fetchFile(run.options.sourceDir, run.config.url + name, path, &limited, nullptr, nullptr,
               BodyEncoding::compressed);
     if (!run.pinnedKey) return;
     const std::string signatureName = name + ".minisig";
     const fs::path signaturePath = run.rootDir / pathFromText(signatureName);
-    fetchFile(run.options.sourceDir, run.config.url + signatureName, signaturePath, nullptr,
-              nullptr, nullptr, BodyEncoding::compressed);
+    const ContentCheck signatureLimited{std::nullopt, "", signatureName, serverFileLimit};
+    fetchFile(run.options.sourceDir, run.config.url + signatureName, signaturePath,
+              &signatureLimited, nullptr, nullptr, BodyEncoding::compressed);
+    const std::string signature = readTextFile(signaturePath);
     const std::uint64_t sequence =
-        verifySignature(readTextFile(path), readTextFile(signaturePath), *run.pinnedKey, name);
-    const std::uint64_t accepted = acceptedSequence(run.rootDir, *run.pinnedKey);
-    if (sequence < accepted)
-        throw std::runtime_error("Refusing an older server manifest: " + name +
-                                 " is signed with sequence " + std::to_string(sequence) +
-                                 ", and this game folder already accepted sequence " +
-                                 std::to_string(accepted));
-    run.signedSequence = std::max(run.signedSequence, sequence);
+        verifySignature(readTextFile(path), signature, *run.pinnedKey, name);
+    // Verified above: its trusted comment is the admin's own.
+    const std::string comment = parseSignature(signature)->trustedComment;
+    checkPublication(run, name, sequence, expiryOf(comment).value_or(0));
 }
 
 void loadManifests(UpdateRun& run) {
@@ -71,6 +119,11 @@ void loadManifests(UpdateRun& run) {
         // The signature covers the manifest; only the hash carries it on to the modpak's bytes.
         if (run.pinnedKey && remote.promise.sha256.empty())
             throw std::runtime_error("Missing sha256 for modpak " +
+                                     std::to_string(remote.entry.modPakNum) + ": " +
+                                     remote.entry.name + " (signed server files must give one)");
+        // Without a size, a server could send the promised file's bytes for ever.
+        if (run.pinnedKey && !remote.promise.size)
+            throw std::runtime_error("Missing size for modpak " +
                                      std::to_string(remote.entry.modPakNum) + ": " +
                                      remote.entry.name + " (signed server files must give one)");
         entries.push_back(std::move(remote.entry));

@@ -21,18 +21,22 @@ std::optional<PublicKey> loadPinnedKey(const std::filesystem::path& rootDir);
 void checkUpdaterVersion(UpdateRun& run);
 
 // Fetches the server file `name` (the base URL followed by `name`) into the root folder, a
-// download asking for a compressed transfer (BodyEncoding::compressed). With a
-// pinned key it also fetches "<name>.minisig" beside it and, before anything reads the file,
-// verifies it (verifySignature) and raises "Refusing an older server manifest: ..." when its
-// sequence number is below the one this game folder accepted last; the run keeps the highest
-// sequence seen in `signedSequence`. Fetch and reader errors propagate.
+// download asking for a compressed transfer (BodyEncoding::compressed) and refused past 64 MiB
+// ("Refusing <name>: larger than 67108864 bytes"). With a pinned key it also fetches
+// "<name>.minisig" beside it and, before anything reads the file, verifies it (verifySignature)
+// and raises "The server's signed files expired on <day>; ..." a day after the expiry in its
+// trusted comment, "The server's signed files are from different publications: ..." when its
+// sequence differs from that of a server file verified before in this run, and "Refusing an
+// older server manifest: ..." when its sequence is below the one this game folder accepted last;
+// the run keeps the sequence in `signedSequence`. Fetch and reader errors propagate.
 void fetchServerFile(UpdateRun& run, const std::string& name);
 
 // Fetches "nuvramodremote1.json", then reads it, "nuvrafile.json" (already fetched) and, when it
 // exists, "nuvramodlocal.json" into the run (the server's promises into remotePromises). A list is
 // replaced only once its file read whole.
 // With a pinned key the manifest is verified first (fetchServerFile), an entry without sha256
-// raises "Missing sha256 for modpak <n>: <name> (signed server files must give one)", and only
+// raises "Missing sha256 for modpak <n>: <name> (signed server files must give one)", one
+// without a size "Missing size for modpak <n>: <name> (...)", and only
 // when everything passed is the run's sequence number recorded (recordAcceptedSequence).
 void loadManifests(UpdateRun& run);
 

@@ -35,7 +35,8 @@ struct UpdateRun {
     std::vector<ModpakPromise> remotePromises;  // of remoteModpaks' entries, in the same order
     std::vector<FileEntry> fileEntries;
     std::optional<PublicKey> pinnedKey;  // none: the server's files are read unsigned
-    std::uint64_t signedSequence = 0;    // the highest sequence of the server files verified
+    std::uint64_t signedSequence = 0;    // the sequence of the server files verified so far
+    std::string signedSequenceFile;      // the first server file verified; empty before it
     std::unique_ptr<ProgressWindow> window;
     int exitStatus = 0;
 };

@@ -118,8 +118,11 @@ std::optional<SignatureParts> parseSignature(const std::string& text) {
     return parts;
 }
 
-std::optional<std::uint64_t> sequenceOf(const std::string& trustedComment) {
-    const std::string prefix = "seq:";
+namespace {
+
+// The number after `prefix` among the comment's blank- or tab-separated words, as sequenceOf.
+std::optional<std::uint64_t> numberWord(const std::string& trustedComment,
+                                        const std::string& prefix) {
     std::size_t start = 0;
     while (start < trustedComment.size()) {
         std::size_t end = trustedComment.find_first_of(" \t", start);
@@ -127,14 +130,24 @@ std::optional<std::uint64_t> sequenceOf(const std::string& trustedComment) {
         if (trustedComment.compare(start, prefix.size(), prefix) == 0) {
             const char* first = trustedComment.data() + start + prefix.size();
             const char* last = trustedComment.data() + end;
-            std::uint64_t sequence = 0;
-            auto [stop, error] = std::from_chars(first, last, sequence);
+            std::uint64_t number = 0;
+            auto [stop, error] = std::from_chars(first, last, number);
             if (first == last || error != std::errc() || stop != last) return std::nullopt;
-            return sequence;
+            return number;
         }
         start = end + 1;
     }
     return 0;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> sequenceOf(const std::string& trustedComment) {
+    return numberWord(trustedComment, "seq:");
+}
+
+std::optional<std::uint64_t> expiryOf(const std::string& trustedComment) {
+    return numberWord(trustedComment, "expires:");
 }
 
 std::uint64_t verifySignature(const std::string& content, const std::string& signature,
@@ -188,5 +201,6 @@ std::uint64_t verifySignature(const std::string& content, const std::string& sig
     }
     const std::optional<std::uint64_t> sequence = sequenceOf(comment);
     if (!sequence) throw failed("invalid sequence number in the trusted comment: " + comment);
+    if (!expiryOf(comment)) throw failed("invalid expiry in the trusted comment: " + comment);
     return *sequence;
 }

@@ -41,10 +41,14 @@ std::optional<SignatureParts> parseSignature(const std::string& text);
 // The number after "seq:" among the trusted comment's blank- or tab-separated words: 0 without
 // one, nullopt when it is not a plain decimal number that fits 64 bits.
 std::optional<std::uint64_t> sequenceOf(const std::string& trustedComment);
+// The same for "expires:", the time (seconds since 1970, UTC) after which the signed file is no
+// longer to be trusted: 0 without one (never).
+std::optional<std::uint64_t> expiryOf(const std::string& trustedComment);
 
 // Checks the signature file `signature` for the bytes `content` of the server file `name`: the
 // key id, the signature of either form, the global signature over the trusted comment, and that
-// a "file:" word in the trusted comment names `name`. Returns the sequence number. Raises
+// a "file:" word in the trusted comment names `name`, and that its sequence and expiry words (if
+// any) are numbers. Returns the sequence number. Raises
 // "Signature check failed for <name>: <reason>" on the first check that fails.
 std::uint64_t verifySignature(const std::string& content, const std::string& signature,
                               const PublicKey& key, const std::string& name);

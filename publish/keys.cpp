@@ -173,7 +173,7 @@ bool serverIsSigned(const fs::path& dir) {
                        });
 }
 
-std::uint64_t signServer(const fs::path& dir, const SecretKey& key) {
+std::uint64_t signServer(const fs::path& dir, const SecretKey& key, std::uint64_t lifetime) {
     if (sodium_init() < 0) throw std::runtime_error("Unable to initialize libsodium");
     std::uint64_t highest = 0;
     for (const char* name : serverFileNames) {
@@ -184,14 +184,16 @@ std::uint64_t signServer(const fs::path& dir, const SecretKey& key) {
             highest = std::max(highest, sequenceOf(parts->trustedComment).value_or(0));
     }
     const std::uint64_t sequence = highest + 1;
-    const std::string timestamp = std::to_string(static_cast<long long>(std::time(nullptr)));
+    const auto now = static_cast<std::uint64_t>(std::time(nullptr));
+    const std::string timestamp = std::to_string(now);
+    const std::string expires = lifetime ? "\texpires:" + std::to_string(now + lifetime) : "";
     std::vector<std::pair<fs::path, std::string>> signatures;
     // Every signature is made before any is written, so that a file that cannot be read leaves
     // the old signatures together.
     for (const char* name : serverFileNames) {
         const std::string content = readTextFile(dir / pathFromText(name));
-        const std::string comment =
-            "timestamp:" + timestamp + "\tfile:" + name + "\tseq:" + std::to_string(sequence);
+        const std::string comment = "timestamp:" + timestamp + "\tfile:" + name +
+                                    "\tseq:" + std::to_string(sequence) + expires;
         signatures.emplace_back(dir / pathFromText(std::string(name) + ".minisig"),
                                 signatureText(content, comment, key));
     }

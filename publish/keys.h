@@ -33,6 +33,8 @@ bool serverIsSigned(const std::filesystem::path& dir);
 
 // Signs the three server files of `dir` with the next sequence number (one above the highest in
 // their signatures so far, 1 for the first) and writes each "<name>.minisig" atomically: the
-// prehashed form, trusted comment "timestamp:<seconds>\tfile:<name>\tseq:<n>". Returns the
-// sequence number. Raises the reader's and writer's errors.
-std::uint64_t signServer(const std::filesystem::path& dir, const SecretKey& key);
+// prehashed form, trusted comment "timestamp:<seconds>\tfile:<name>\tseq:<n>", followed by
+// "\texpires:<seconds>" `lifetime` seconds from now unless `lifetime` is 0. Returns the sequence
+// number. Raises the reader's and writer's errors.
+std::uint64_t signServer(const std::filesystem::path& dir, const SecretKey& key,
+                         std::uint64_t lifetime);

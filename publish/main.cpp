@@ -1,4 +1,5 @@
 // nuvrapublish: prepares and checks a server folder for the Nuvra updater.
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -19,13 +20,14 @@ namespace {
 const char* const usage =
     "Usage: nuvrapublish init DIR --url URL\n"
     "       nuvrapublish add DIR FILE [--retire PATH]... [--retire-dir PATH]... [--secret-key "
-    "KEY]\n"
+    "KEY] [--expires DAYS]\n"
     "       nuvrapublish check DIR\n"
-    "       nuvrapublish rehash DIR [--secret-key KEY]\n"
+    "       nuvrapublish rehash DIR [--secret-key KEY] [--expires DAYS]\n"
     "       nuvrapublish keygen KEYDIR [--unencrypted]\n"
-    "       nuvrapublish sign DIR [--secret-key KEY]\n"
+    "       nuvrapublish sign DIR [--secret-key KEY] [--expires DAYS]\n"
     "The secret key may also be named by NUVRA_SECRET_KEY, and its password given by\n"
-    "NUVRA_KEY_PASSWORD; otherwise the password is asked for.\n";
+    "NUVRA_KEY_PASSWORD; otherwise the password is asked for. Signatures expire after\n"
+    "--expires days (30 unless given; \"never\" for signatures that never expire).\n";
 
 constexpr int usageStatus = 2;
 
@@ -72,9 +74,33 @@ std::optional<SecretKey> signingKey(std::vector<std::string>& args, const std::s
     return readSecretKeyFile(path, given);
 }
 
-void sign(const std::string& dir, const std::optional<SecretKey>& key) {
+// How long signatures made now stay valid, in seconds (0: for ever), from --expires (taken out
+// of `args`): 30 days unless given. Raises for anything but a number of days or "never".
+std::uint64_t signatureLifetime(std::vector<std::string>& args) {
+    std::uint64_t days = 30;
+    for (std::size_t i = 2; i + 1 < args.size(); ++i)
+        if (args[i] == "--expires") {
+            const std::string& value = args[i + 1];
+            if (value == "never") {
+                days = 0;
+            } else {
+                const char* end = value.data() + value.size();
+                auto [stop, error] = std::from_chars(value.data(), end, days);
+                if (value.empty() || error != std::errc() || stop != end || days == 0 ||
+                    days > 36500)
+                    throw std::runtime_error("Invalid --expires " + value +
+                                             ": a number of days from 1 to 36500, or never");
+            }
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+                       args.begin() + static_cast<std::ptrdiff_t>(i + 2));
+            break;
+        }
+    return days * 24 * 60 * 60;
+}
+
+void sign(const std::string& dir, const std::optional<SecretKey>& key, std::uint64_t lifetime) {
     if (!key) return;
-    const std::uint64_t sequence = signServer(pathFromText(dir), *key);
+    const std::uint64_t sequence = signServer(pathFromText(dir), *key, lifetime);
     std::printf("Signed the server files with sequence %llu (key %s)\n",
                 static_cast<unsigned long long>(sequence), keyIdText(key->keyId).c_str());
 }
@@ -112,17 +138,22 @@ int run(std::vector<std::string> args) {
                     textFromPath(dir / "nuvraupdater.pub").c_str(), keyIdText(key.keyId).c_str());
         return 0;
     }
-    if (command == "sign" && (args.size() == 2 || args.size() == 4)) {
+    if (command == "sign") {
+        const std::uint64_t lifetime = signatureLifetime(args);
         const std::optional<SecretKey> key = signingKey(args, command, true);
         if (args.size() != 2) {
             std::fputs(usage, stderr);
             return usageStatus;
         }
-        sign(args[1], key);
+        sign(args[1], key, lifetime);
         return 0;
     }
     std::optional<SecretKey> key;
-    if (command == "add" || command == "rehash") key = signingKey(args, command, false);
+    std::uint64_t lifetime = 0;
+    if (command == "add" || command == "rehash") {
+        lifetime = signatureLifetime(args);
+        key = signingKey(args, command, false);
+    }
     if (command == "add" && args.size() >= 3 && args.size() % 2 == 1) {
         std::vector<FileEntry> retired;
         for (std::size_t i = 3; i < args.size(); i += 2) {
@@ -136,7 +167,7 @@ int run(std::vector<std::string> args) {
         for (const FileEntry& entry : retired)
             std::printf("  retires the %s %s\n", entry.isDirectory ? "folder" : "file",
                         entry.name.c_str());
-        sign(args[1], key);
+        sign(args[1], key, lifetime);
         return 0;
     }
     if (command == "check" && args.size() == 2) {
@@ -155,7 +186,7 @@ int run(std::vector<std::string> args) {
         if (changed.empty())
             std::printf("Every recorded size and sha256 is current\n");
         else
-            sign(args[1], key);
+            sign(args[1], key, lifetime);
         return 0;
     }
     std::fputs(usage, stderr);

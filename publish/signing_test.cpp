@@ -1,6 +1,7 @@
 // Signed server folders end to end: nuvrapublish and minisign sign, the real updater checks.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <string>
@@ -18,6 +19,25 @@ namespace {
 
 const char* const serverFiles[] = {"nuvraconfigremote.json", "nuvramodremote1.json",
                                    "nuvrafile.json"};
+
+std::int64_t secondsNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// "2026-12-10", as the updater names a day.
+std::string dayOf(std::int64_t seconds) {
+    const std::time_t time = seconds;
+    char text[16];
+    std::strftime(text, sizeof text, "%Y-%m-%d", std::gmtime(&time));
+    return text;
+}
+
+// The words of a signature file's trusted comment.
+std::string trustedCommentOf(const std::string& signature) {
+    return parseSignature(signature)->trustedComment;
+}
 
 struct SigningTest : ::testing::Test {
     TempDir temp;
@@ -56,6 +76,18 @@ struct SigningTest : ::testing::Test {
         fs::copy_file(keys / "nuvraupdater.pub", game / "nuvraupdater.pub");
     }
 
+    // Signs the server file `name` with the real minisign and the test's key, under `comment`.
+    void signWithComment(const std::string& name, const std::string& comment) {
+        ProcessResult made =
+            runProcess(MINISIGN_EXE, {"-S", "-s", (keys / "nuvrapublish.key").string(), "-m",
+                                      (dir / name).string(), "-t", comment});
+        ASSERT_EQ(0, made.status) << made.err;
+    }
+    void signAll(const std::string& words) {
+        for (const char* name : serverFiles)
+            signWithComment(name, "file:" + std::string(name) + "\t" + words);
+    }
+
     void expectNothingChanged(const ProcessResult& result, const std::string& message) {
         EXPECT_EQ(1, result.status);
         EXPECT_EQ("Nuvra Updater error: " + message + "\n", result.err);
@@ -79,6 +111,8 @@ TEST_F(SigningTest, SignedServerUpdatesAndRecordsItsSequence) {
 
 TEST_F(SigningTest, WhatTheKeyDidNotSignStopsTheRunBeforeAnythingChanges) {
     const std::string secretKey = (keys / "nuvrapublish.key").string();
+    const std::int64_t now = secondsNow();
+    const std::int64_t twoDays = 2 * 24 * 3600;
     const std::string prefix = "Signature check failed for ";
     ASSERT_EQ(0, publish({"keygen", (temp.path() / "other").string(), "--unencrypted"}).status);
     struct Case {
@@ -113,6 +147,21 @@ TEST_F(SigningTest, WhatTheKeyDidNotSignStopsTheRunBeforeAnythingChanges) {
              ASSERT_EQ(0, publish({"sign", dir.string(), "--secret-key", secretKey}).status);
          },
          "Missing sha256 for modpak 1: mod1.7z (signed server files must give one)"},
+        {"entry without size",
+         [&] {
+             writeFileBytes(dir / serverFiles[1], R"([{"modPakNum":1,"name":"mod1.7z","sha256":")" +
+                                                      std::string(64, '0') + R"("}])");
+             ASSERT_EQ(0, publish({"sign", dir.string(), "--secret-key", secretKey}).status);
+         },
+         "Missing size for modpak 1: mod1.7z (signed server files must give one)"},
+        {"expired two days ago",
+         [&] { signAll("seq:2\texpires:" + std::to_string(now - twoDays)); },
+         "The server's signed files expired on " + dayOf(now - twoDays) +
+             "; ask the server's admin to sign them again"},
+        {"file list of another publication",
+         [&] { signWithComment("nuvrafile.json", "file:nuvrafile.json seq:2"); },
+         "The server's signed files are from different publications: nuvraconfigremote.json is "
+         "signed with sequence 1, nuvrafile.json with sequence 2"},
     };
     const std::map<fs::path, std::string> original = [&] {
         std::map<fs::path, std::string> files;
@@ -128,9 +177,11 @@ TEST_F(SigningTest, WhatTheKeyDidNotSignStopsTheRunBeforeAnythingChanges) {
     }
 }
 
-TEST_F(SigningTest, ReplayedOlderManifestIsRefused) {
-    const std::string oldManifest = readFileBytes(dir / "nuvramodremote1.json");
-    const std::string oldSignature = readFileBytes(dir / "nuvramodremote1.json.minisig");
+TEST_F(SigningTest, ReplayedOlderPublicationIsRefused) {
+    std::map<std::string, std::string> oldPublication;
+    for (const char* name : serverFiles)
+        for (const std::string& file : {std::string(name), std::string(name) + ".minisig"})
+            oldPublication[file] = readFileBytes(dir / file);
     writeFileBytes(temp.path() / "readme.txt", "read me");
     ProcessResult added = publish({"add", dir.string(), (temp.path() / "readme.txt").string(),
                                    "--secret-key", (keys / "nuvrapublish.key").string()});
@@ -139,13 +190,12 @@ TEST_F(SigningTest, ReplayedOlderManifestIsRefused) {
     ASSERT_EQ(0, update().status);
     const std::string local = readFileBytes(game / "nuvramodlocal.json");
 
-    writeFileBytes(dir / "nuvramodremote1.json", oldManifest);
-    writeFileBytes(dir / "nuvramodremote1.json.minisig", oldSignature);
+    for (const auto& [file, bytes] : oldPublication) writeFileBytes(dir / file, bytes);
     fs::remove_all(game / "data");
     ProcessResult result = update();
     EXPECT_EQ(1, result.status);
     EXPECT_EQ(
-        "Nuvra Updater error: Refusing an older server manifest: nuvramodremote1.json is "
+        "Nuvra Updater error: Refusing an older server manifest: nuvraconfigremote.json is "
         "signed with sequence 1, and this game folder already accepted sequence 2\n",
         result.err);
     EXPECT_EQ(local, readFileBytes(game / "nuvramodlocal.json"));
@@ -218,4 +268,51 @@ TEST_F(SigningTest, InteroperatesWithMinisign) {
         runProcess(MINISIGN_EXE, {"-V", "-q", "-p", (ours / "nuvraupdater.pub").string(), "-m",
                                   (temp.path() / "note.txt").string()});
     EXPECT_EQ(0, verified.status) << verified.err;
+}
+
+// Signatures carry their expiry: 30 days unless asked otherwise; a player's clock a day off
+// still takes a fresh publication.
+TEST_F(SigningTest, SignaturesExpireAsAskedWithADayOfSlack) {
+    const std::string secretKey = (keys / "nuvrapublish.key").string();
+    const std::int64_t now = secondsNow();
+    struct Case {
+        std::vector<std::string> options;
+        std::int64_t lifetime;  // 0: never
+    } cases[] = {{{}, 30 * 86400}, {{"--expires", "2"}, 2 * 86400}, {{"--expires", "never"}, 0}};
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"sign", dir.string(), "--secret-key", secretKey};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        ASSERT_EQ(0, publish(args).status);
+        const std::string comment = trustedCommentOf(readFileBytes(dir / "nuvrafile.json.minisig"));
+        const auto expires = static_cast<std::int64_t>(*expiryOf(comment));
+        if (c.lifetime == 0)
+            EXPECT_EQ(0, expires) << comment;
+        else
+            EXPECT_NEAR(static_cast<double>(now + c.lifetime), static_cast<double>(expires), 600)
+                << comment;
+    }
+    ProcessResult refused =
+        publish({"sign", dir.string(), "--secret-key", secretKey, "--expires", "0"});
+    EXPECT_EQ(1, refused.status);
+    EXPECT_EQ("nuvrapublish: Invalid --expires 0: a number of days from 1 to 36500, or never\n",
+              refused.err);
+
+    signAll("seq:9\texpires:" + std::to_string(now - 3600));
+    ProcessResult result = update();
+    EXPECT_EQ(0, result.status) << result.err;
+    EXPECT_EQ("core", readFileBytes(game / "data" / "core.txt"));
+}
+
+// A server file without end is cut off where no real one reaches, before it fills the disk or
+// the memory of the reader.
+TEST_F(SigningTest, OversizedServerFileIsRefusedWhileItArrives) {
+    writeFileBytes(dir / "nuvrafile.json", "[" + std::string(70 << 20, ' ') + "]");
+    ASSERT_EQ(0,
+              publish({"sign", dir.string(), "--secret-key", (keys / "nuvrapublish.key").string()})
+                  .status);
+    ProcessResult result = update();
+    expectNothingChanged(result, "Refusing nuvrafile.json: larger than 67108864 bytes");
+    EXPECT_FALSE(fs::exists(game / "nuvrafile.json.part"));
+    // Reading the whole file would take more than its 70 MiB.
+    EXPECT_LT(result.peakKiB, 64 << 10);
 }

@@ -10,6 +10,7 @@ struct ProcessResult {
     int status = -1;  // exit status, or 128 + signal number
     std::string out;
     std::string err;
+    long peakKiB = 0;  // the most memory the process held at once (POSIX only)
 };
 
 // Runs `program` with `args` in `workingDir` (empty: the current one), with `environment`

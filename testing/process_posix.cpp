@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -67,11 +68,19 @@ pid_t startProcess(const fs::path& program, const std::vector<std::string>& args
     return pid;
 }
 
+namespace {
+
+int exitStatusOf(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
 int waitForExit(pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return exitStatusOf(status);
 }
 
 ProcessResult runProcess(const fs::path& program, const std::vector<std::string>& args,
@@ -97,7 +106,12 @@ ProcessResult runProcess(const fs::path& program, const std::vector<std::string>
     }
     ::close(outPipe[0]);
     ::close(errPipe[0]);
-    result.status = waitForExit(pid);
+    int status = 0;
+    rusage usage{};
+    while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    result.status = exitStatusOf(status);
+    result.peakKiB = usage.ru_maxrss;
     return result;
 }
 

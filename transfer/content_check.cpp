@@ -44,6 +44,9 @@ std::string contentMismatch(const ContentCheck& check, const ContentDigest& rece
         return "Size mismatch for " + check.subject + ": expected " + std::to_string(*check.size) +
                " bytes, received " +
                (overrun ? std::string("more") : std::to_string(received.size));
+    if (!check.size && check.limit && (overrun || received.size > *check.limit))
+        return "Refusing " + check.subject + ": larger than " + std::to_string(*check.limit) +
+               " bytes";
     if (!check.sha256.empty() && !sameDigest(check.sha256, received.sha256))
         return "Checksum mismatch for " + check.subject;
     return "";
@@ -70,13 +73,13 @@ ContentDigest digestFile(const fs::path& path) {
 void checkFileInPlace(const fs::path& file, const fs::path& destination,
                       const ContentCheck& check) {
     ContentDigest digest;
-    if (check.size) {
+    if (const std::optional<std::uint64_t> most = mostBytes(check)) {
         std::error_code error;
         digest.size = fs::file_size(file, error);
         if (error) throw FileSystemError("copy_file", file, destination, error);
         // A shorter file is named with its size below; a longer one is never read.
-        if (digest.size > *check.size) throw std::runtime_error(contentMismatch(check, {}, true));
-        if (digest.size < *check.size || check.sha256.empty())
+        if (digest.size > *most) throw std::runtime_error(contentMismatch(check, {}, true));
+        if (check.sha256.empty() || (check.size && digest.size < *check.size))
             return requireMatch(check, digest);
     }
     try {
@@ -110,8 +113,9 @@ ContentDigest copyFileChecked(const fs::path& source, const fs::path& destinatio
     std::vector<char> block(copyBlockSize);
     for (;;) {
         std::size_t got = std::fread(block.data(), 1, block.size(), in.get());
-        if (check && check->size && got > *check->size - copied.size) {
-            overrun = true;  // more than promised: stop reading at once
+        const std::optional<std::uint64_t> most = check ? mostBytes(*check) : std::nullopt;
+        if (most && got > *most - copied.size) {
+            overrun = true;  // more than promised or allowed: stop reading at once
             break;
         }
         // Hashed on the second core while this one writes the block.

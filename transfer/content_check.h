@@ -10,7 +10,13 @@ struct ContentCheck {
     std::optional<std::uint64_t> size;
     std::string sha256;  // 64 hex digits, either case
     std::string subject;
+    std::optional<std::uint64_t> limit;  // without a size, the most the file may hold
 };
+
+// The most bytes the file may hold: its size, else its limit; none when neither is given.
+inline std::optional<std::uint64_t> mostBytes(const ContentCheck& check) {
+    return check.size ? check.size : check.limit;
+}
 
 // What a file holds: its length and its SHA-256 as 64 lower-case hex digits.
 struct ContentDigest {
@@ -20,7 +26,8 @@ struct ContentDigest {
 
 // The message for a file that fails `check`: "Size mismatch for <subject>: expected N bytes,
 // received M" (or "received more" when `overrun`, the body having been cut off past the expected
-// size), else "Checksum mismatch for <subject>"; empty when everything the check holds matches.
+// size), "Refusing <subject>: larger than <limit> bytes" past a limit, else "Checksum mismatch for
+// <subject>"; empty when everything the check holds matches.
 std::string contentMismatch(const ContentCheck& check, const ContentDigest& received, bool overrun);
 
 // The size and SHA-256 of a file, read whole. Raises FileSystemError "read" naming it.

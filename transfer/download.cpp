@@ -121,9 +121,10 @@ struct CheckedBody {
 size_t writeCheckedBody(char* data, size_t size, size_t count, void* target) {
     auto& body = *static_cast<CheckedBody*>(target);
     const std::uint64_t bytes = static_cast<std::uint64_t>(size) * count;
-    // Past the promised size the body is wrong whatever follows: a short count ends the
-    // transfer now instead of after the rest of an oversized answer.
-    if (body.check->size && bytes > *body.check->size - body.received) {
+    // Past the promised size (or the limit) the body is wrong whatever follows: a short count
+    // ends the transfer now instead of after the rest of an oversized answer.
+    const std::optional<std::uint64_t> most = mostBytes(*body.check);
+    if (most && bytes > *most - body.received) {
         body.overrun = true;
         return 0;
     }

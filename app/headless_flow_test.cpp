@@ -626,9 +626,13 @@ TEST_F(HeadlessFlowTest, FailuresAroundADownloadAheadLeaveWhatTheyLeft) {
         std::string error;
         std::vector<std::string> left;
         std::string fileList = "[]";
+        std::string secondPromise = "";
     };
     const std::string missing = server.url("/missing2.7z");
     server.serve("small2.7z", "small");
+    // What the server promises for small2.7z: the same size, another hash.
+    writeFileBytes(temp.path() / "promised", "SMALL");
+    const std::string otherHash = digestFile(temp.path() / "promised").sha256;
     const std::vector<Case> cases = {
         {"bad1.7z", slowName, {"[1/4] Applying modpak 1"},
          "Unable to read archive: " + (root / "bad1.7z").string() + " (Malformed 7-Zip archive)",
@@ -642,6 +646,13 @@ TEST_F(HeadlessFlowTest, FailuresAroundADownloadAheadLeaveWhatTheyLeft) {
          "Unable to delete " + (root / "keep").string() + " for modpak 2: Directory not empty",
          {"keep", "n", "nuvramodlocal.json", "one.txt"},
          R"([{"modPakNum":2,"name":"keep","isDirectory":false}])"},
+        // The download ahead holds the file to its promise as the fetch in its turn would.
+        {"good1.7z", "small2.7z",
+         {"[2/4] Applied modpak 1", "[2/4] Cleaning up for modpak 2", "[3/4] Fetching modpak 2"},
+         "Checksum mismatch for modpak 2: small2.7z",
+         {"keep", "n", "nuvramodlocal.json", "one.txt"},
+         "[]",
+         R"(,"size":5,"sha256":")" + otherHash + R"(")"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.error);
@@ -651,7 +662,7 @@ TEST_F(HeadlessFlowTest, FailuresAroundADownloadAheadLeaveWhatTheyLeft) {
         server.serve("nuvrafile.json", c.fileList);
         server.serve("nuvramodremote1.json", R"([{"modPakNum":1,"name":")" + c.first +
                                                  R"("},{"modPakNum":2,"name":")" + c.second +
-                                                 R"("}])");
+                                                 "\"" + c.secondPromise + "}]");
         writeFileBytes(root / "nuvraconfig.json",
                        R"({"os":"any","url":")" + server.url("/") + R"(","nuvraVersion":6})");
 

@@ -661,8 +661,8 @@ TEST_F(HeadlessFlowTest, FailuresAroundADownloadAheadLeaveWhatTheyLeft) {
         writeFileBytes(root / "keep" / "x.txt", "x");
         server.serve("nuvrafile.json", c.fileList);
         server.serve("nuvramodremote1.json", R"([{"modPakNum":1,"name":")" + c.first +
-                                                 R"("},{"modPakNum":2,"name":")" + c.second +
-                                                 "\"" + c.secondPromise + "}]");
+                                                 R"("},{"modPakNum":2,"name":")" + c.second + "\"" +
+                                                 c.secondPromise + "}]");
         writeFileBytes(root / "nuvraconfig.json",
                        R"({"os":"any","url":")" + server.url("/") + R"(","nuvraVersion":6})");
 

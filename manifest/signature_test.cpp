@@ -110,10 +110,9 @@ TEST_F(SignatureTest, SignatureIsBoundToTheFileItNames) {
                 if (servedAs == signedAs)
                     EXPECT_EQ(3u, verifySignature(content, signature, key, servedAs));
                 else
-                    EXPECT_EQ("Signature check failed for " + servedAs + ": signed as " + signedAs,
-                              thrownMessage([&] {
-                                  verifySignature(content, signature, key, servedAs);
-                              }));
+                    EXPECT_EQ(
+                        "Signature check failed for " + servedAs + ": signed as " + signedAs,
+                        thrownMessage([&] { verifySignature(content, signature, key, servedAs); }));
             }
         }
     }

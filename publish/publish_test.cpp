@@ -166,7 +166,8 @@ TEST_F(PublishTest, CheckListsEveryProblem) {
                        "{\"modPakNum\":2,\"name\":\"bad.7z\"" +
                        promised(bad) +
                        "},\n"
-                       "{\"modPakNum\":3,\"name\":\"changed.txt\"" + promised(sameSize) +
+                       "{\"modPakNum\":3,\"name\":\"changed.txt\"" +
+                       promised(sameSize) +
                        "},\n"
                        "{\"modPakNum\":3,\"name\":\"plain.txt\"},\n"
                        "{\"modPakNum\":4,\"name\":\"../up.7z\"},\n"

@@ -200,9 +200,12 @@ TEST_F(DownloadFileTest, TransientFailuresAreTriedThreeTimesInAll) {
         {"/dropfirst/2/a.7z", "", {1}, 2, "Connection lost; retry in 1 s (attempt 2 of 3)"},
     };
     for (int status : {408, 429, 500, 502, 503, 504})
-        cases.push_back({"/status/" + std::to_string(status), httpError, {1, 2}, 3,
-                         "Server said HTTP " + std::to_string(status) +
-                             "; retry in 1 s (attempt 2 of 3)"});
+        cases.push_back(
+            {"/status/" + std::to_string(status),
+             httpError,
+             {1, 2},
+             3,
+             "Server said HTTP " + std::to_string(status) + "; retry in 1 s (attempt 2 of 3)"});
     for (int status : {403, 404, 501})
         cases.push_back({"/status/" + std::to_string(status), httpError, {}, 1, ""});
     std::size_t before = 0;

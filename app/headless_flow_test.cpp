@@ -489,6 +489,20 @@ TEST_F(HeadlessFlowTest, ModpakThatBreaksItsPromiseIsNeitherUnpackedNorRecorded)
     ProcessResult result = run();
     EXPECT_EQ(0, result.status) << result.err;
     EXPECT_EQ("2", readFileBytes(root / "two.txt"));
+
+    // A mirror that is the game folder itself: nothing is copied, and the promise still holds.
+    fs::remove(root / "two.txt");
+    writeFileBytes(root / "nuvramodlocal.json", R"([{"modPakNum":1,"name":"m1.7z"}])");
+    for (const char* name : {"nuvraconfigremote.json", "nuvrafile.json", "nuvramodremote1.json"})
+        fs::copy_file(mirror / name, root / name);
+    writeFileBytes(root / "m2.7z", changed);
+    result = runProcess(updaterExecutable(),
+                        {"--headless", "--root", root.string(), "--source-dir", root.string()});
+    EXPECT_EQ(1, result.status);
+    EXPECT_EQ("Nuvra Updater error: Checksum mismatch for modpak 2: m2.7z\n", result.err);
+    EXPECT_FALSE(fs::exists(root / "two.txt"));
+    EXPECT_EQ(R"([{"modPakNum":1,"name":"m1.7z"}])", readFileBytes(root / "nuvramodlocal.json"));
+    EXPECT_TRUE(readFileBytes(root / "m2.7z") == changed);
 }
 
 // Over HTTP the server files ask for compression and are read decoded, the modpaks ask for none;
@@ -535,9 +549,9 @@ TEST_F(HeadlessFlowTest, ServerFilesOverHttpAreDecodedOrRefused) {
 }
 
 // Over HTTP the next modpak downloads while the current one unpacks, over the connection the
-// server files came by. None of it shows: the same lines, the same files in the same order, and
-// the next modpak's cleanup (which here retires a file under that modpak's own name) never meets
-// the early download.
+// server files came by. None of it shows: the same lines, the same files in the same order, the
+// next modpak's cleanup (which here retires a file under that modpak's own name) never meets the
+// early download, and a part an earlier run left under that name goes as a download would take it.
 TEST_F(HeadlessFlowTest, DownloadsAheadChangeNothingAPlayerSees) {
     LoopbackServer server(temp.path() / "server");
     server.serve("nuvraconfigremote.json", R"({"nuvraVersion":6,"url":"x/","os":"any"})");
@@ -552,6 +566,7 @@ TEST_F(HeadlessFlowTest, DownloadsAheadChangeNothingAPlayerSees) {
     writeSevenZip(server.folder() / "m2.7z", {fileEntry("two.txt", "2")});
     server.serve("m3.txt", "3");
     writeFileBytes(root / "m2.7z", "an old file that modpak 2 retires");
+    writeFileBytes(root / "m2.7z.part", "left by an earlier run");
     writeFileBytes(root / "nuvraconfig.json",
                    R"({"os":"any","url":")" + server.url("/") + R"(","nuvraVersion":6})");
 
@@ -611,9 +626,13 @@ TEST_F(HeadlessFlowTest, FailuresAroundADownloadAheadLeaveWhatTheyLeft) {
         std::string error;
         std::vector<std::string> left;
         std::string fileList = "[]";
+        std::string secondPromise = "";
     };
     const std::string missing = server.url("/missing2.7z");
     server.serve("small2.7z", "small");
+    // What the server promises for small2.7z: the same size, another hash.
+    writeFileBytes(temp.path() / "promised", "SMALL");
+    const std::string otherHash = digestFile(temp.path() / "promised").sha256;
     const std::vector<Case> cases = {
         {"bad1.7z", slowName, {"[1/4] Applying modpak 1"},
          "Unable to read archive: " + (root / "bad1.7z").string() + " (Malformed 7-Zip archive)",
@@ -627,6 +646,13 @@ TEST_F(HeadlessFlowTest, FailuresAroundADownloadAheadLeaveWhatTheyLeft) {
          "Unable to delete " + (root / "keep").string() + " for modpak 2: Directory not empty",
          {"keep", "n", "nuvramodlocal.json", "one.txt"},
          R"([{"modPakNum":2,"name":"keep","isDirectory":false}])"},
+        // The download ahead holds the file to its promise as the fetch in its turn would.
+        {"good1.7z", "small2.7z",
+         {"[2/4] Applied modpak 1", "[2/4] Cleaning up for modpak 2", "[3/4] Fetching modpak 2"},
+         "Checksum mismatch for modpak 2: small2.7z",
+         {"keep", "n", "nuvramodlocal.json", "one.txt"},
+         "[]",
+         R"(,"size":5,"sha256":")" + otherHash + R"(")"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.error);
@@ -635,8 +661,8 @@ TEST_F(HeadlessFlowTest, FailuresAroundADownloadAheadLeaveWhatTheyLeft) {
         writeFileBytes(root / "keep" / "x.txt", "x");
         server.serve("nuvrafile.json", c.fileList);
         server.serve("nuvramodremote1.json", R"([{"modPakNum":1,"name":")" + c.first +
-                                                 R"("},{"modPakNum":2,"name":")" + c.second +
-                                                 R"("}])");
+                                                 R"("},{"modPakNum":2,"name":")" + c.second + "\"" +
+                                                 c.secondPromise + "}]");
         writeFileBytes(root / "nuvraconfig.json",
                        R"({"os":"any","url":")" + server.url("/") + R"(","nuvraVersion":6})");
 
@@ -675,9 +701,11 @@ TEST_F(HeadlessFlowTest, SecondUpdaterOnTheFolderIsRefusedUntilTheFirstIsGone) {
     int pipeFds[2];
     ASSERT_EQ(0, ::pipe2(pipeFds, O_CLOEXEC));
     int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    // The first names the folder through a link: both meet the lock of the folder itself.
+    fs::create_directory_symlink(root, temp.path() / "linked");
     pid_t first = startProcess(updaterExecutable(),
-                               {"--headless", "--root", root.string(), "--source-dir",
-                                mirror.string()},
+                               {"--headless", "--root", (temp.path() / "linked").string(),
+                                "--source-dir", mirror.string()},
                                pipeFds[1], devNull);
     ::close(devNull);
     ::close(pipeFds[1]);

@@ -31,7 +31,8 @@ FolderLock::FolderLock(const fs::path& folder) {
     int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     // A game folder given as a link to a folder: "<link>/." names the folder it points to, as
     // every other spelling of that folder does, without the link being opened as the folder.
-    if (fd < 0 && errno == ELOOP)
+    // With O_DIRECTORY, Linux reports the link as ENOTDIR rather than ELOOP.
+    if (fd < 0 && (errno == ELOOP || errno == ENOTDIR))
         fd = ::open((folder / ".").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT || errno == ENOTDIR) return;

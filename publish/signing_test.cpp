@@ -141,6 +141,15 @@ TEST_F(SigningTest, WhatTheKeyDidNotSignStopsTheRunBeforeAnythingChanges) {
          prefix + "nuvraconfigremote.json: signed by another key (key id " +
              keyIdOf(temp.path() / "other" / "nuvraupdater.pub") + ", expected " +
              keyIdOf(keys / "nuvraupdater.pub") + ")"},
+        // Both byte for byte as signed, yet the file list's signature names the file list.
+        {"file list served as the manifest",
+         [&] {
+             fs::copy_file(dir / serverFiles[2], dir / serverFiles[1],
+                           fs::copy_options::overwrite_existing);
+             fs::copy_file(dir / "nuvrafile.json.minisig", dir / "nuvramodremote1.json.minisig",
+                           fs::copy_options::overwrite_existing);
+         },
+         prefix + "nuvramodremote1.json: signed as nuvrafile.json"},
         {"entry without sha256",
          [&] {
              writeFileBytes(dir / serverFiles[1], R"([{"modPakNum":1,"name":"mod1.7z"}])");
@@ -177,31 +186,42 @@ TEST_F(SigningTest, WhatTheKeyDidNotSignStopsTheRunBeforeAnythingChanges) {
     }
 }
 
-TEST_F(SigningTest, ReplayedOlderPublicationIsRefused) {
+// Each run raises the accepted sequence to the publication it applied; the same publication is
+// accepted again, an older one replayed whole after a newer is refused.
+TEST_F(SigningTest, AcceptedSequenceRisesRunByRunAndAReplayIsRefused) {
     std::map<std::string, std::string> oldPublication;
     for (const char* name : serverFiles)
         for (const std::string& file : {std::string(name), std::string(name) + ".minisig"})
             oldPublication[file] = readFileBytes(dir / file);
+    const auto accepted = [&](int sequence) {
+        return R"([{"keyId":")" + keyIdOf(game / "nuvraupdater.pub") + R"(","sequence":)" +
+               std::to_string(sequence) + "}]";
+    };
+    for (int run = 0; run < 2; ++run) {
+        ProcessResult result = update();
+        EXPECT_EQ(0, result.status) << result.err;
+        EXPECT_EQ(accepted(1), readFileBytes(game / "nuvrasequence.json"));
+    }
     writeFileBytes(temp.path() / "readme.txt", "read me");
     ProcessResult added = publish({"add", dir.string(), (temp.path() / "readme.txt").string(),
                                    "--secret-key", (keys / "nuvrapublish.key").string()});
     EXPECT_EQ(0, added.status) << added.err;
     EXPECT_NE(std::string::npos, added.out.find("Signed the server files with sequence 2"));
-    ASSERT_EQ(0, update().status);
+    ProcessResult result = update();
+    EXPECT_EQ(0, result.status) << result.err;
+    EXPECT_EQ("read me", readFileBytes(game / "readme.txt"));
+    EXPECT_EQ(accepted(2), readFileBytes(game / "nuvrasequence.json"));
     const std::string local = readFileBytes(game / "nuvramodlocal.json");
 
     for (const auto& [file, bytes] : oldPublication) writeFileBytes(dir / file, bytes);
-    fs::remove_all(game / "data");
-    ProcessResult result = update();
+    result = update();
     EXPECT_EQ(1, result.status);
     EXPECT_EQ(
         "Nuvra Updater error: Refusing an older server manifest: nuvraconfigremote.json is "
         "signed with sequence 1, and this game folder already accepted sequence 2\n",
         result.err);
     EXPECT_EQ(local, readFileBytes(game / "nuvramodlocal.json"));
-    EXPECT_FALSE(fs::exists(game / "data"));
-    EXPECT_EQ(R"([{"keyId":")" + keyIdOf(game / "nuvraupdater.pub") + R"(","sequence":2}])",
-              readFileBytes(game / "nuvrasequence.json"));
+    EXPECT_EQ(accepted(2), readFileBytes(game / "nuvrasequence.json"));
 }
 
 TEST_F(SigningTest, ChangingASignedFolderNeedsTheKey) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -162,13 +163,17 @@ TEST_F(DownloadFileTest, FollowsRedirect) {
     EXPECT_EQ(2u, server.requests().size());
 }
 
+// Not even a file that could be continued keeps its part after a failure that would come again.
 TEST_F(DownloadFileTest, HttpErrorStatusLeavesDestinationAndNoPartialFile) {
     LoopbackServer server(temp.path() / "server");
     writeFileBytes(dest, "old");
-    for (std::string path : {"/a.7z", "/status/500"}) {
+    const ContentCheck promised{4, sha256Of("body"), "modpak 1: a.7z"};
+    const std::vector<std::pair<std::string, const ContentCheck*>> cases = {
+        {"/a.7z", nullptr}, {"/status/500", nullptr}, {"/a.7z", &promised}};
+    for (const auto& [path, check] : cases) {
         SCOPED_TRACE(path);
         EXPECT_EQ("Download failed for " + server.url(path) + ": HTTP response code said error",
-                  thrownMessage([&] { downloadFile(server.url(path), dest); }));
+                  thrownMessage([&] { downloadFile(server.url(path), dest, check); }));
         EXPECT_EQ("old", readFileBytes(dest));
         EXPECT_FALSE(fs::exists(part));
     }
@@ -188,25 +193,21 @@ TEST_F(DownloadFileTest, TransientFailuresAreTriedThreeTimesInAll) {
         std::string told;  // when the first retry starts to wait
     };
     const std::string busy = "Server said HTTP 503; retry in ";
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {"/busy/2/3/a.7z", "", {3, 3}, 3, busy + "3 s (attempt 2 of 3)"},
         {"/busy/3/1/a.7z", httpError, {1, 1}, 3, busy + "1 s (attempt 2 of 3)"},
         {"/busy/1/600/a.7z", "", {60}, 2, busy + "60 s (attempt 2 of 3)"},
-        {"/status/500",
-         httpError,
-         {1, 2},
-         3,
-         "Server said HTTP 500; retry in 1 s (attempt 2 of 3)"},
-        {"/status/503", httpError, {1, 2}, 3, busy + "1 s (attempt 2 of 3)"},
-        {"/status/429",
-         httpError,
-         {1, 2},
-         3,
-         "Server said HTTP 429; retry in 1 s (attempt 2 of 3)"},
-        {"/status/404", httpError, {}, 1, ""},
-        {"/status/403", httpError, {}, 1, ""},
         {"/dropfirst/2/a.7z", "", {1}, 2, "Connection lost; retry in 1 s (attempt 2 of 3)"},
     };
+    for (int status : {408, 429, 500, 502, 503, 504})
+        cases.push_back(
+            {"/status/" + std::to_string(status),
+             httpError,
+             {1, 2},
+             3,
+             "Server said HTTP " + std::to_string(status) + "; retry in 1 s (attempt 2 of 3)"});
+    for (int status : {403, 404, 501})
+        cases.push_back({"/status/" + std::to_string(status), httpError, {}, 1, ""});
     std::size_t before = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
@@ -270,20 +271,44 @@ TEST_F(DownloadFileTest, PromisedFileIsResumedAndVerifiedWhole) {
     }
 }
 
-TEST_F(DownloadFileTest, PartialFileIsNeverContinuedThroughALink) {
+// A part is continued only when the promised size and hash can check the assembled file, and
+// only when it is a regular file of ours with no other name: otherwise the file is fetched
+// whole, and what the part's name led to keeps its bytes.
+TEST_F(DownloadFileTest, PartIsNeverContinuedWithoutBothPromisesOrThroughAnotherName) {
     LoopbackServer server(temp.path() / "server");
     const std::string body = largeBody();
     server.serve("a.7z", body);
-    const ContentCheck check{body.size(), sha256Of(body), "modpak 1: a.7z"};
-    fs::path outside = temp.path() / "outside.txt";
-    writeFileBytes(outside, body.substr(0, 1000));
-    fs::create_symlink(outside, part);
+    const std::string kept = body.substr(0, 1000);
+    const fs::path other = temp.path() / "other.txt";
+    const ContentCheck both{body.size(), sha256Of(body), "modpak 1: a.7z"};
+    const ContentCheck sizeOnly{body.size(), "", "modpak 1: a.7z"};
+    struct Case {
+        std::string name;
+        const ContentCheck* check;
+        std::function<void()> makePart;
+    };
+    const std::vector<Case> cases = {
+        {"size without sha256", &sizeOnly, [&] { fs::copy_file(other, part); }},
+        {"a symbolic link, nothing promised", nullptr, [&] { fs::create_symlink(other, part); }},
+        {"a symbolic link", &both, [&] { fs::create_symlink(other, part); }},
+        {"a second hard link", &both, [&] { fs::create_hard_link(other, part); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(dest);
+        writeFileBytes(other, kept);
+        c.makePart();
+        const std::size_t before = server.requests().size();
 
-    downloadFile(server.url("/a.7z"), dest, &check);
+        downloadFile(server.url("/a.7z"), dest, c.check);
 
-    EXPECT_TRUE(readFileBytes(dest) == body);
-    EXPECT_EQ(body.substr(0, 1000), readFileBytes(outside));
-    EXPECT_EQ(std::vector<std::string>{""}, rangesOf(server.requests()));
+        EXPECT_TRUE(readFileBytes(dest) == body);
+        EXPECT_FALSE(fs::exists(fs::symlink_status(part)));
+        EXPECT_EQ(kept, readFileBytes(other));
+        const std::vector<std::string> requests = server.requests();
+        EXPECT_EQ(std::vector<std::string>{""},
+                  rangesOf({requests.begin() + static_cast<long>(before), requests.end()}));
+    }
 }
 
 TEST_F(DownloadFileTest, BrokenPromisedTransferKeepsItsPartForTheNextRun) {
@@ -433,31 +458,21 @@ TEST_F(DownloadFileTest, LeftoverPartialFileIsRewrittenFromTheStart) {
     EXPECT_FALSE(fs::exists(part));
 }
 
-TEST_F(DownloadFileTest, LinkAtPartialNameIsNotWrittenThrough) {
-    LoopbackServer server(temp.path() / "server");
-    server.serve("a.7z", "new");
-    fs::path outside = temp.path() / "outside.txt";
-    writeFileBytes(outside, "keep me");
-    fs::create_symlink(outside, part);
-
-    downloadFile(server.url("/a.7z"), dest);
-
-    EXPECT_EQ("new", readFileBytes(dest));
-    EXPECT_EQ("keep me", readFileBytes(outside));
-    EXPECT_FALSE(fs::exists(fs::symlink_status(part)));
-}
-
-TEST_F(DownloadFileTest, UnusableUrlGivesLibraryText) {
+TEST_F(DownloadFileTest, UnusableUrlGivesLibraryTextRetryingOnlyTheNetwork) {
     // A 64-character label cannot be encoded as a DNS query, so the lookup fails locally.
     std::string unresolvable = "http://" + std::string(64, 'x') + ".invalid/a.7z";
+    // Nothing listens on the discard port: the connection is refused.
     struct Case {
         std::string url;
         CURLcode code;
+        std::vector<long> waits;
     };
-    for (const Case& c : {Case{"http://[127.0.0.1/a.7z", CURLE_URL_MALFORMAT},
-                          Case{unresolvable, CURLE_COULDNT_RESOLVE_HOST}}) {
+    for (const Case& c : {Case{"http://[127.0.0.1/a.7z", CURLE_URL_MALFORMAT, {}},
+                          Case{unresolvable, CURLE_COULDNT_RESOLVE_HOST, {1, 2}},
+                          Case{"http://127.0.0.1:9/a.7z", CURLE_COULDNT_CONNECT, {1, 2}}}) {
         SCOPED_TRACE(c.url);
         EXPECT_EQ(failure(c.url, c.code), thrownMessage([&] { downloadFile(c.url, dest); }));
+        EXPECT_EQ(c.waits, lastRetryWaitsForTesting());
         EXPECT_FALSE(fs::exists(dest));
         EXPECT_FALSE(fs::exists(part));
     }

@@ -333,6 +333,9 @@ TEST_F(SigningTest, OversizedServerFileIsRefusedWhileItArrives) {
     ProcessResult result = update();
     expectNothingChanged(result, "Refusing nuvrafile.json: larger than 67108864 bytes");
     EXPECT_FALSE(fs::exists(game / "nuvrafile.json.part"));
-    // Reading the whole file would take more than its 70 MiB.
+#ifndef __SANITIZE_ADDRESS__
+    // Reading the whole file would take more than its 70 MiB. (AddressSanitizer keeps freed
+    // buffers in quarantine, so its builds hold far more than the program asks for.)
     EXPECT_LT(result.peakKiB, 64 << 10);
+#endif
 }

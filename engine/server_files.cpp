@@ -26,7 +26,7 @@ namespace {
 // so that neither the disk nor the memory of the reader fills up.
 constexpr std::uint64_t serverFileLimit = 64ULL * 1024 * 1024;
 // Players' clocks are often off by hours; a day's slack keeps a fresh publication usable.
-constexpr std::int64_t expiryTolerance = 24 * 60 * 60;
+constexpr std::uint64_t expiryTolerance = 24 * 60 * 60;
 
 // "2026-12-10", the day (UTC) of a time in seconds since 1970.
 std::string dayOf(std::uint64_t time) {
@@ -41,10 +41,12 @@ std::string dayOf(std::uint64_t time) {
 // The words of a verified signature's trusted comment that hold for the whole publication.
 void checkPublication(UpdateRun& run, const std::string& name, std::uint64_t sequence,
                       std::uint64_t expires) {
-    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count();
-    if (expires != 0 && now > static_cast<std::int64_t>(expires) + expiryTolerance)
+    const auto sinceEpoch = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+    const auto now = static_cast<std::uint64_t>(sinceEpoch > 0 ? sinceEpoch : 0);
+    // Compared without a sum, which a far-future expiry would overflow.
+    if (expires != 0 && now > expires && now - expires > expiryTolerance)
         throw std::runtime_error("The server's signed files expired on " + dayOf(expires) +
                                  "; ask the server's admin to sign them again");
     // A file list from one publication beside a manifest from another would decide what is

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <utility>
-
 namespace {
 
 int pending(const std::vector<ModpakEntry>& remote, const std::vector<ModpakEntry>& local) {

@@ -262,16 +262,8 @@ TEST_F(ManifestsTest, ServerManifestIsWrittenOneEntryALineWithItsPromises) {
 
 namespace {
 
-struct ConfigTest : ::testing::Test {
-    TempDir temp;
-    fs::path root = temp.path() / "game";
-    fs::path mirror = temp.path() / "mirror";
-    UpdateRun run{LaunchOptions{root, mirror, true}};
-
-    ConfigTest() {
-        fs::create_directories(root);
-        fs::create_directories(mirror);
-    }
+// The same game folder and mirror, with the local configuration's name at hand.
+struct ConfigTest : ManifestsTest {
     fs::path local() const { return root / "nuvraconfig.json"; }
 };
 

@@ -140,14 +140,41 @@ std::wstring withoutLongPrefix(std::wstring path) {
     return path;
 }
 
-// The path the system reached with this handle, links resolved; empty when it cannot tell.
-std::wstring finalPathOf(HANDLE handle) {
+// The absolute path the ordinary rules make of `path`; empty when there is none.
+std::wstring fullPathOf(const std::wstring& path) {
+    DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return {};
+    std::wstring full(size, L'\0');
+    DWORD got = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+    if (got == 0 || got >= size) return {};
+    full.resize(got);
+    return full;
+}
+
+// Wine keeps a handle's final path in a buffer of MAX_PATH and answers a longer one with "more
+// data" whatever the size offered. The name within the volume has no such limit; the drive is that
+// of the path opened (a link to another drive then still names a path outside the game).
+std::wstring pathWithinVolumeOf(HANDLE handle, const fs::path& opened) {
+    std::vector<char> buffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
+    auto* info = reinterpret_cast<FILE_NAME_INFO*>(buffer.data());
+    if (!GetFileInformationByHandleEx(handle, FileNameInfo, info,
+                                      static_cast<DWORD>(buffer.size())))
+        return {};
+    const std::wstring drive = fs::path(fullPathOf(opened.native())).root_name().native();
+    if (drive.empty()) return {};
+    return drive + std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t));
+}
+
+// The path the system reached with this handle, opened as `opened`, links resolved; empty when it
+// cannot tell.
+std::wstring finalPathOf(HANDLE handle, const fs::path& opened) {
     DWORD size = MAX_PATH;
     std::wstring buffer;
     for (;;) {
         buffer.assign(size, L'\0');
         DWORD got = GetFinalPathNameByHandleW(handle, buffer.data(), size,
                                               FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (got == 0 && GetLastError() == ERROR_MORE_DATA) return pathWithinVolumeOf(handle, opened);
         if (got == 0) return {};
         if (got < size) {
             buffer.resize(got);
@@ -242,11 +269,13 @@ bool openedTheNameItself(HANDLE handle, const fs::path& path, DWORD attributes) 
         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) !=
             (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return false;
-    const fs::path reached(finalPathOf(handle));
-    Handle parent = openForStatus(path.parent_path().empty() ? fs::path(L".") : path.parent_path());
+    const fs::path reached(finalPathOf(handle, path));
+    const fs::path parentPath = path.parent_path().empty() ? fs::path(L".") : path.parent_path();
+    Handle parent = openForStatus(parentPath);
     if (reached.empty() || !parent) return false;
     return sameNameIgnoringCase(reached.filename().native(), path.filename().native()) &&
-           sameNameIgnoringCase(reached.parent_path().native(), finalPathOf(parent.get()));
+           sameNameIgnoringCase(reached.parent_path().native(),
+                                finalPathOf(parent.get(), parentPath));
 }
 
 struct SearchClose {
@@ -336,12 +365,7 @@ std::error_code removeTreeWith(const fs::path& path, DWORD attributes) {
 std::wstring systemPath(const fs::path& path) {
     const std::wstring& given = path.native();
     if (given.compare(0, 4, L"\\\\?\\") == 0 || given.compare(0, 4, L"\\\\.\\") == 0) return given;
-    DWORD size = GetFullPathNameW(given.c_str(), 0, nullptr, nullptr);
-    if (size == 0) return given;
-    std::wstring full(size, L'\0');
-    DWORD got = GetFullPathNameW(given.c_str(), size, full.data(), nullptr);
-    if (got == 0 || got >= size) return given;
-    full.resize(got);
+    const std::wstring full = fullPathOf(given);
     if (full.size() < shortPathLimit) return given;
     if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
@@ -671,7 +695,7 @@ fs::path weaklyCanonical(const fs::path& path) {
             std::error_code code = lastError();
             if (!isAbsentError(code)) throw FileSystemError("weakly_canonical", path, code);
         } else {
-            std::wstring final = finalPathOf(handle.get());
+            std::wstring final = finalPathOf(handle.get(), head);
             if (final.empty()) throw FileSystemError("weakly_canonical", path, lastError());
             result = fs::path(std::move(final));
         }

@@ -385,8 +385,10 @@ TEST(TransientRefusals, AFileHeldForLongerIsRefused) {
     TempDir temp;
     const fs::path held = temp.path() / "held.dll";
     writeFileBytes(held, "old");
-    Holder game(held, beyondPatience);
-    EXPECT_EQ(win32(ERROR_SHARING_VIOLATION), removeEntry(held));
+    {
+        Holder game(held, beyondPatience);
+        EXPECT_EQ(win32(ERROR_SHARING_VIOLATION), removeEntry(held));
+    }
     EXPECT_EQ("old", readFileBytes(held));
 }
 

@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testing/process.h"
@@ -73,12 +75,15 @@ struct HeldGame {
                       {fileEntry("game.dll", "new"), fileEntry("added.txt", "added")});
     }
 
-    ProcessResult run() {
-        return runProcess("/usr/bin/wine",
-                          {windowsExecutable().string(), "--headless", "--root", game.string(),
-                           "--source-dir", mirror.string()},
-                          temp.path());
+    std::vector<std::string> arguments() const {
+        return {windowsExecutable().string(),
+                "--headless",
+                "--root",
+                game.string(),
+                "--source-dir",
+                mirror.string()};
     }
+    ProcessResult run() { return runProcess("/usr/bin/wine", arguments(), temp.path()); }
 
     TempDir temp;
     fs::path game = temp.path() / "game", mirror = temp.path() / "mirror";
@@ -117,13 +122,31 @@ INSTANTIATE_TEST_SUITE_P(WindowsHeldFiles, HeldFileTest,
                          ::testing::Values("game.dll", "olddir/save.txt"),
                          [](const auto& param) { return param.index == 0 ? "Entry" : "Retired"; });
 
-// Held for a moment as the run starts, as a virus scanner holds a file it has just seen: the run
-// waits and succeeds.
+// Held at the moment the run looks, as a virus scanner holds a file it has just seen, and let go
+// 300 ms later: the run waits and succeeds.
 TEST(WindowsHeldFiles, ABriefHoldIsWaitedOut) {
     HeldGame setup;
-    pid_t holder = startHolder(setup.game / "game.dll", 1000);
-    ProcessResult result = setup.run();
+    pid_t holder = startHolder(setup.game / "game.dll", 0);
+    int pipeFds[2];
+    ASSERT_EQ(0, ::pipe2(pipeFds, O_CLOEXEC));
+    int errFd = ::open((setup.temp.path() / "err.txt").c_str(),
+                       O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pid_t updater =
+        startProcess("/usr/bin/wine", setup.arguments(), pipeFds[1], errFd, setup.temp.path());
+    ::close(errFd);
+    ::close(pipeFds[1]);
+    // The step line comes just before the modpak's files are looked at.
+    std::string seen;
+    char buffer[256];
+    for (ssize_t got; seen.find("Cleaning up for modpak 1") == std::string::npos &&
+                      (got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;)
+        seen.append(buffer, static_cast<std::size_t>(got));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::kill(holder, SIGKILL);
     waitForExit(holder);
-    EXPECT_EQ(0, result.status) << result.err;
+    while (::read(pipeFds[0], buffer, sizeof buffer) > 0) {
+    }
+    ::close(pipeFds[0]);
+    EXPECT_EQ(0, waitForExit(updater)) << readFileBytes(setup.temp.path() / "err.txt");
     EXPECT_EQ("new", readFileBytes(setup.game / "game.dll"));
 }

@@ -98,3 +98,9 @@ bool takePrefetched(Prefetch& prefetch, const fs::path& destination, const ByteP
         return false;
     }
 }
+
+std::optional<fs::path> finishedDownload(Prefetch& prefetch) {
+    std::lock_guard<std::mutex> lock(prefetch.mutex);
+    if (!prefetch.succeeded) return std::nullopt;
+    return prefetch.staged;
+}

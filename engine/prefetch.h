@@ -54,3 +54,7 @@ std::unique_ptr<Prefetch> startPrefetch(const std::filesystem::path& rootDir, st
 // Otherwise leaves nothing of it and returns false.
 bool takePrefetched(Prefetch& prefetch, const std::filesystem::path& destination,
                     const ByteProgress* progress, const RetryProgress* retrying);
+
+// The staging file when its download has already succeeded (it is complete and nothing writes to
+// it any more); none while the download runs or after it failed.
+std::optional<std::filesystem::path> finishedDownload(Prefetch& prefetch);

@@ -10,6 +10,7 @@
 
 #include "engine/byte_progress.h"
 #include "engine/cleanup.h"
+#include "engine/files_in_use.h"
 #include "engine/pending.h"
 #include "engine/prefetch.h"
 #include "engine/server_files.h"
@@ -85,6 +86,20 @@ std::unique_ptr<Prefetch> prefetchAfter(UpdateRun& run, std::size_t current) {
                          checkOf(entry, promiseOf(run, *next)));
 }
 
+// The modpak's archive when it is here before the modpak's cleanup: in the mirror, or downloaded
+// ahead. A name that cannot be converted is left to the unsafe-name refusal.
+std::optional<fs::path> archiveAtHand(const UpdateRun& run, const ModpakEntry& entry,
+                                      Prefetch* prefetched) {
+    if (!isSevenZipName(entry.name)) return std::nullopt;
+    if (prefetched) return finishedDownload(*prefetched);
+    if (!run.options.sourceDir) return std::nullopt;
+    try {
+        return *run.options.sourceDir / pathFromText(entry.name).filename();
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 // Puts the modpak's file at `destination`, from its head start when it has one.
 void obtainFile(UpdateRun& run, const ModpakEntry& entry, const std::optional<ContentCheck>& check,
                 const fs::path& destination, Prefetch* prefetched, int step, int total) {
@@ -144,6 +159,11 @@ void applyModpak(UpdateRun& run, std::size_t index, std::unique_ptr<Prefetch>& p
     prefetch.reset();
 
     reportProgress(run.window.get(), {step, total, "Cleaning up for modpak " + number});
+    // Nothing of the modpak changes while another program holds a file it would replace.
+    const std::optional<fs::path> archiveHere = archiveAtHand(run, entry, prefetched.get());
+    const bool entriesChecked =
+        refuseFilesInUse(run.rootDir, run.fileEntries, entry.modPakNum,
+                         archiveHere ? &*archiveHere : nullptr, run.window.get());
     // Refuse a hostile name before anything is removed for it.
     safeTargetPath(run.rootDir, entry.name, entry.modPakNum);
     cleanupModpak(run.rootDir, run.fileEntries, entry.modPakNum);
@@ -165,6 +185,10 @@ void applyModpak(UpdateRun& run, std::size_t index, std::unique_ptr<Prefetch>& p
         const ByteProgress unpacking = windowByteProgress(run.window.get(), step + 1, total,
                                                           "Applying modpak " + number, false);
         const ByteProgress* progress = unpacking ? &unpacking : nullptr;
+        // Downloaded only after the cleanup: its entries are checked now.
+        if (!entriesChecked)
+            refuseFilesInUse(run.rootDir, {}, entry.modPakNum, inPlace ? &*inPlace : &destination,
+                             run.window.get());
         if (inPlace) {
             unpackInPlace(run.rootDir, *inPlace, destination, progress);
         } else {

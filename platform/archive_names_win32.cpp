@@ -2,13 +2,14 @@
 #include <archive_entry.h>
 
 #include "platform/archive_names.h"
+#include "platform/paths_win32.h"
 
 namespace fs = std::filesystem;
 
 // 7-Zip stores names as UTF-16: the wide forms hand them over without passing through the ANSI
 // code page, which would drop every character it lacks (a Greek name under 1252).
 int openArchiveFile(archive* reader, const fs::path& file, std::size_t blockSize) {
-    return archive_read_open_filename_w(reader, file.c_str(), blockSize);
+    return archive_read_open_filename_w(reader, systemPath(file).c_str(), blockSize);
 }
 
 fs::path archiveEntryPath(archive_entry* entry) {

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "platform/paths.h"
+#include "platform/paths_win32.h"
 
 namespace fs = std::filesystem;
 
@@ -26,7 +27,7 @@ FolderLock::FolderLock(const fs::path& folder) {
     const std::runtime_error unable("Unable to lock folder: " + textFromPath(folder));
     // BACKUP_SEMANTICS is what lets CreateFileW open a folder; with no access asked for, the
     // open only reads the folder's identity and stands in no other program's way.
-    HANDLE opened = CreateFileW(folder.c_str(), 0,
+    HANDLE opened = CreateFileW(systemPath(folder).c_str(), 0,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (opened == INVALID_HANDLE_VALUE) {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <system_error>
+#include <vector>
 
 // Text is 8-bit (file contents, URLs, names, messages); a path is the platform's native path.
 // These two are the only conversions between them. Both raise std::system_error when the text or
@@ -67,16 +68,29 @@ enum class EntryType { absent, file, folder, link };
 // A failure other than absence sets `code` (and answers absent).
 EntryType entryType(const std::filesystem::path& path, std::error_code& code);
 
-// Removes a file, an empty folder or a link itself (never what it points to). An absent path is
-// success; otherwise the failure's code. On Windows the deletion goes through a handle of the
-// name itself; where the system hands out a link's target instead (wine does, for every host
-// link), nothing is deleted and the code is ERROR_NOT_SUPPORTED.
+// Removes a file, an empty folder or a link itself (never what it points to), read-only or not. An
+// absent path is success; otherwise the failure's code. On Windows an access denial or a sharing
+// violation (a virus scanner that opened the file a moment ago) is tried again for about 2 s. On
+// Windows the deletion goes through a handle of the name itself; where the system hands out a
+// link's target instead (wine does, for every host link), nothing is deleted and the code is
+// ERROR_NOT_SUPPORTED.
 std::error_code removeEntry(const std::filesystem::path& path);
 
 // Removes a path and, when it is a real folder, everything in it. A link, at the path or anywhere
 // below, is removed as a link: what it points to is never entered or touched. An absent path is
 // success; otherwise the first failure's code, with what was not yet reached left in place.
 std::error_code removeTree(const std::filesystem::path& path);
+
+// The files at or below each path (a folder's contents, never through a link) that cannot be
+// removed or replaced now because another program holds them open: on Windows, those that cannot
+// be opened for deletion without a sharing violation, asked again for about 2 s before they count.
+// Absent paths and every other failure count as not in use (the change itself reports them).
+// Empty at once where open files never stand in the way (POSIX).
+std::vector<std::filesystem::path> filesInUse(const std::vector<std::filesystem::path>& paths);
+
+// False where an open file never stops its removal or replacement (POSIX): there is then nothing
+// that filesInUse could find, and no reason to gather what to ask it about.
+bool openFilesBlockChanges();
 
 // removeEntry with every failure, including an absent path, ignored.
 inline void removeQuietly(const std::filesystem::path& path) { (void)removeEntry(path); }
@@ -86,8 +100,9 @@ inline void removeQuietly(const std::filesystem::path& path) { (void)removeEntry
 // naming source and target.
 void copyFile(const std::filesystem::path& source, const std::filesystem::path& target);
 
-// Moves from onto to, replacing a file or link at `to` (never writing through it). Raises
-// FileSystemError "rename" naming both.
+// Moves from onto to, replacing a file or link at `to` (never writing through it), read-only or
+// not; transient refusals are waited out as in removeEntry. Raises FileSystemError "rename" naming
+// both.
 void renameFile(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Creates the folder and its missing parents; an existing folder is success. Raises

@@ -116,6 +116,12 @@ std::error_code removeTree(const fs::path& path) {
     return code;
 }
 
+// An open file is unlinked or replaced like any other here, and a file's own mode never stops
+// its removal (the folder's does, and waiting does not change it).
+std::vector<fs::path> filesInUse(const std::vector<fs::path>&) { return {}; }
+
+bool openFilesBlockChanges() { return false; }
+
 File openFileForReading(const fs::path& path) {
     return File(std::fopen(path.c_str(), "rb"));
 }

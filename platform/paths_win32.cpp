@@ -35,6 +35,32 @@ std::error_code lastError() {
 
 [[noreturn]] void raiseLastError() { throw std::system_error(lastError()); }
 
+// The longest path the system takes in the ordinary form: MAX_PATH with its terminator, less the
+// 12 characters that folder creation keeps for an 8.3 name below.
+constexpr std::size_t shortPathLimit = MAX_PATH - 12;
+
+// A virus scanner or indexer opens a file right after it changed, and for that moment Windows
+// refuses to delete or replace it (access denied, or a sharing violation). Those two refusals are
+// asked again for about 2 s at short waits; every other answer is final at once.
+constexpr DWORD patienceMs = 2000;
+constexpr DWORD firstWaitMs = 10;
+constexpr DWORD longestWaitMs = 200;
+
+bool isTransientRefusal(std::error_code code) {
+    return code.category() == std::system_category() &&
+           (code.value() == ERROR_ACCESS_DENIED || code.value() == ERROR_SHARING_VIOLATION);
+}
+
+template <typename Attempt>
+std::error_code withPatience(Attempt attempt) {
+    const ULONGLONG deadline = GetTickCount64() + patienceMs;
+    for (DWORD wait = firstWaitMs;; wait = std::min(2 * wait, longestWaitMs)) {
+        std::error_code code = attempt();
+        if (!isTransientRefusal(code) || GetTickCount64() >= deadline) return code;
+        Sleep(wait);
+    }
+}
+
 // MultiByteToWideChar and WideCharToMultiByte count in int.
 [[noreturn]] void raiseTooLong() {
     throw std::system_error(std::make_error_code(std::errc::invalid_argument));
@@ -47,9 +73,9 @@ using Handle = std::unique_ptr<void, HandleClose>;
 
 // Empty when the file cannot be opened; GetLastError then tells why.
 Handle openHandle(const fs::path& path, DWORD access, DWORD flags) {
-    HANDLE handle =
-        CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, flags, nullptr);
+    HANDLE handle = CreateFileW(systemPath(path).c_str(), access,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, flags, nullptr);
     return Handle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
 }
 
@@ -114,14 +140,41 @@ std::wstring withoutLongPrefix(std::wstring path) {
     return path;
 }
 
-// The path the system reached with this handle, links resolved; empty when it cannot tell.
-std::wstring finalPathOf(HANDLE handle) {
+// The absolute path the ordinary rules make of `path`; empty when there is none.
+std::wstring fullPathOf(const std::wstring& path) {
+    DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return {};
+    std::wstring full(size, L'\0');
+    DWORD got = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+    if (got == 0 || got >= size) return {};
+    full.resize(got);
+    return full;
+}
+
+// Wine keeps a handle's final path in a buffer of MAX_PATH and answers a longer one with "more
+// data" whatever the size offered. The name within the volume has no such limit; the drive is that
+// of the path opened (a link to another drive then still names a path outside the game).
+std::wstring pathWithinVolumeOf(HANDLE handle, const fs::path& opened) {
+    std::vector<char> buffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
+    auto* info = reinterpret_cast<FILE_NAME_INFO*>(buffer.data());
+    if (!GetFileInformationByHandleEx(handle, FileNameInfo, info,
+                                      static_cast<DWORD>(buffer.size())))
+        return {};
+    const std::wstring drive = fs::path(fullPathOf(opened.native())).root_name().native();
+    if (drive.empty()) return {};
+    return drive + std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t));
+}
+
+// The path the system reached with this handle, opened as `opened`, links resolved; empty when it
+// cannot tell.
+std::wstring finalPathOf(HANDLE handle, const fs::path& opened) {
     DWORD size = MAX_PATH;
     std::wstring buffer;
     for (;;) {
         buffer.assign(size, L'\0');
         DWORD got = GetFinalPathNameByHandleW(handle, buffer.data(), size,
                                               FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (got == 0 && GetLastError() == ERROR_MORE_DATA) return pathWithinVolumeOf(handle, opened);
         if (got == 0) return {};
         if (got < size) {
             buffer.resize(got);
@@ -183,8 +236,27 @@ std::error_code absentIsSuccess(std::error_code code) {
 // Opens the name itself for deletion, a link as the link, or so it is asked: a system that
 // follows the link anyway hands out its target, which openedTheNameItself then catches.
 Handle openForDeletion(const fs::path& path) {
-    return openHandle(path, DELETE | FILE_READ_ATTRIBUTES,
+    return openHandle(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
+}
+
+// Windows refuses to delete or replace a read-only file or folder, where POSIX asks only the
+// folder above; a file the updater is told to replace or remove loses the attribute first.
+std::error_code clearReadOnly(HANDLE handle) {
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic))
+        return lastError();
+    if (!(basic.FileAttributes & FILE_ATTRIBUTE_READONLY)) return {};
+    basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    // Zero times are left as they are.
+    basic.CreationTime.QuadPart = 0;
+    basic.LastAccessTime.QuadPart = 0;
+    basic.LastWriteTime.QuadPart = 0;
+    basic.ChangeTime.QuadPart = 0;
+    if (!SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic))
+        return lastError();
+    return {};
 }
 
 // True when `handle` is the entry at `path` and not what a link there points to: a link opened
@@ -197,38 +269,78 @@ bool openedTheNameItself(HANDLE handle, const fs::path& path, DWORD attributes) 
         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) !=
             (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return false;
-    const fs::path reached(finalPathOf(handle));
-    Handle parent = openForStatus(path.parent_path().empty() ? fs::path(L".") : path.parent_path());
+    const fs::path reached(finalPathOf(handle, path));
+    const fs::path parentPath = path.parent_path().empty() ? fs::path(L".") : path.parent_path();
+    Handle parent = openForStatus(parentPath);
     if (reached.empty() || !parent) return false;
     return sameNameIgnoringCase(reached.filename().native(), path.filename().native()) &&
-           sameNameIgnoringCase(reached.parent_path().native(), finalPathOf(parent.get()));
-}
-
-// `attributes` are those of the name itself, as GetFileAttributesW or a listing reports them.
-// Deleting through a handle of the name itself removes a link and never its target, and a
-// folder only when it is empty. A name that cannot be opened as itself is left alone.
-std::error_code removeEntryWith(const fs::path& path, DWORD attributes) {
-    Handle handle = openForDeletion(path);
-    if (!handle) return absentIsSuccess(lastError());
-    if (!openedTheNameItself(handle.get(), path, attributes))
-        return std::error_code(ERROR_NOT_SUPPORTED, std::system_category());
-    FILE_DISPOSITION_INFO disposition{TRUE};
-    if (!SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition,
-                                    sizeof disposition))
-        return lastError();
-    return {};
+           sameNameIgnoringCase(reached.parent_path().native(),
+                                finalPathOf(parent.get(), parentPath));
 }
 
 struct SearchClose {
     void operator()(HANDLE handle) const { FindClose(handle); }
 };
 
+// `attributes` are those of the name itself, as GetFileAttributesW or a listing reports them.
+// Deleting through a handle of the name itself removes a link and never its target, and a
+// folder only when it is empty. A name that cannot be opened as itself is left alone.
+std::error_code removeEntryWith(const fs::path& path, DWORD attributes) {
+    return withPatience([&]() -> std::error_code {
+        Handle handle = openForDeletion(path);
+        if (!handle) return absentIsSuccess(lastError());
+        if (!openedTheNameItself(handle.get(), path, attributes))
+            return std::error_code(ERROR_NOT_SUPPORTED, std::system_category());
+        if (attributes & FILE_ATTRIBUTE_READONLY) {
+            if (std::error_code code = clearReadOnly(handle.get())) return code;
+        }
+        FILE_DISPOSITION_INFO disposition{TRUE};
+        if (!SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition,
+                                        sizeof disposition))
+            return lastError();
+        return {};
+    });
+}
+
+// True when another program holds the file open so that it cannot be deleted or written now: one
+// that did not share deletion or writing, or a running program's image. Asking for that access,
+// without using it, meets a sharing violation then; a read-only file is refused otherwise and
+// does not count.
+bool isHeldOpen(const fs::path& path) {
+    Handle handle = openHandle(path, DELETE | FILE_WRITE_DATA, FILE_FLAG_OPEN_REPARSE_POINT);
+    return !handle && GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+void collectHeldOpen(const fs::path& path, DWORD attributes, std::vector<fs::path>& held);
+
+// A real folder's contents, by the attributes the listing gives for each name itself, so that a
+// link is never entered.
+void collectHeldOpenBelow(const fs::path& folder, std::vector<fs::path>& held) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileExW(systemPath(folder / L"*").c_str(), FindExInfoBasic, &found,
+                                     FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return;
+    std::unique_ptr<void, SearchClose> listing(search);
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..")
+            collectHeldOpen(folder / name, found.dwFileAttributes, held);
+    } while (FindNextFileW(search, &found));
+}
+
+void collectHeldOpen(const fs::path& path, DWORD attributes, std::vector<fs::path>& held) {
+    if (entryTypeOf(attributes) == EntryType::folder)
+        collectHeldOpenBelow(path, held);
+    else if (isHeldOpen(path))
+        held.push_back(path);
+}
+
 // Depth first, deciding for each name by the attributes the listing gives for the name itself,
 // so that a link is never entered: the standard library's own tree removal follows links here.
 std::error_code removeTreeWith(const fs::path& path, DWORD attributes) {
     if (entryTypeOf(attributes) == EntryType::folder) {
         WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileExW((path / L"*").c_str(), FindExInfoBasic, &found,
+        HANDLE search = FindFirstFileExW(systemPath(path / L"*").c_str(), FindExInfoBasic, &found,
                                          FindExSearchNameMatch, nullptr, 0);
         if (search == INVALID_HANDLE_VALUE) {
             // An empty listing is "not found"; the folder itself is removed below.
@@ -249,6 +361,15 @@ std::error_code removeTreeWith(const fs::path& path, DWORD attributes) {
 }
 
 }  // namespace
+
+std::wstring systemPath(const fs::path& path) {
+    const std::wstring& given = path.native();
+    if (given.compare(0, 4, L"\\\\?\\") == 0 || given.compare(0, 4, L"\\\\.\\") == 0) return given;
+    const std::wstring full = fullPathOf(given);
+    if (full.size() < shortPathLimit) return given;
+    if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
 
 CodePageQueries codePageQueries = {runtimeLocaleUsesUtf8, systemFileApisAreAnsi, systemAnsiCodePage,
                                    systemOemCodePage};
@@ -390,7 +511,7 @@ bool isAbsentError(std::error_code code) {
 }
 
 bool fileExists(const fs::path& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
+    DWORD attributes = GetFileAttributesW(systemPath(path).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return true;
     // A link counts by what it points to, which only opening it reaches.
@@ -402,7 +523,7 @@ bool fileExists(const fs::path& path) {
 
 EntryType entryType(const fs::path& path, std::error_code& code) {
     // The attributes are those of the name itself: a reparse point is reported, not followed.
-    DWORD attributes = GetFileAttributesW(path.c_str());
+    DWORD attributes = GetFileAttributesW(systemPath(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         code = absentIsSuccess(lastError());
         return EntryType::absent;
@@ -412,37 +533,40 @@ EntryType entryType(const fs::path& path, std::error_code& code) {
 }
 
 std::error_code removeEntry(const fs::path& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
+    DWORD attributes = GetFileAttributesW(systemPath(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return absentIsSuccess(lastError());
     return removeEntryWith(path, attributes);
 }
 
 std::error_code removeTree(const fs::path& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
+    DWORD attributes = GetFileAttributesW(systemPath(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return absentIsSuccess(lastError());
     return removeTreeWith(path, attributes);
 }
 
-File openFileForReading(const fs::path& path) { return File(_wfopen(path.c_str(), L"rb")); }
+File openFileForReading(const fs::path& path) {
+    return File(_wfopen(systemPath(path).c_str(), L"rb"));
+}
 
 File createFreshFile(const fs::path& path) {
     // A real folder in the way stays (removing it would need it empty) and fails the creation.
-    DWORD attributes = GetFileAttributesW(path.c_str());
+    DWORD attributes = GetFileAttributesW(systemPath(path).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && entryTypeOf(attributes) != EntryType::folder &&
         removeEntryWith(path, attributes))
         return File();
     // CREATE_NEW fails on anything standing there, a link included, so nothing is written
     // through a link planted after the removal.
-    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE handle =
+        CreateFileW(systemPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return File();
     return fileFromHandle(handle, _O_WRONLY | _O_BINARY, "wb");
 }
 
 File openOwnPartialFile(const fs::path& path) {
     // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself, which is then refused.
-    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ,
-                                nullptr, OPEN_EXISTING,
+    HANDLE handle = CreateFileW(systemPath(path).c_str(), GENERIC_READ | FILE_APPEND_DATA,
+                                FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return File();
     BY_HANDLE_FILE_INFORMATION info;
@@ -489,25 +613,57 @@ void copyFile(const fs::path& source, const fs::path& target) {
 }
 
 void renameFile(const fs::path& from, const fs::path& to) {
+    const DWORD standing = GetFileAttributesW(systemPath(to).c_str());
+    if (standing != INVALID_FILE_ATTRIBUTES && (standing & FILE_ATTRIBUTE_READONLY) &&
+        !(standing & FILE_ATTRIBUTE_DIRECTORY)) {
+        // The name itself, a link as the link.
+        if (Handle handle = openHandle(to, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                       FILE_FLAG_OPEN_REPARSE_POINT))
+            clearReadOnly(handle.get());
+    }
     // Replaces a file or link at `to` as a name, never writing through it; across volumes the
     // system copies and deletes.
-    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
-        throw FileSystemError("rename", from, to, lastError());
+    const std::wstring source = systemPath(from), target = systemPath(to);
+    std::error_code code = withPatience([&]() -> std::error_code {
+        if (MoveFileExW(source.c_str(), target.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
+            return {};
+        return lastError();
+    });
+    if (code) throw FileSystemError("rename", from, to, code);
 }
 
+std::vector<fs::path> filesInUse(const std::vector<fs::path>& paths) {
+    std::vector<fs::path> held;
+    for (const fs::path& path : paths) {
+        const DWORD attributes = GetFileAttributesW(systemPath(path).c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES) collectHeldOpen(path, attributes, held);
+    }
+    // A scanner's moment passes; a game that holds its files does not.
+    const ULONGLONG deadline = GetTickCount64() + patienceMs;
+    for (DWORD wait = firstWaitMs; !held.empty() && GetTickCount64() < deadline;
+         wait = std::min(2 * wait, longestWaitMs)) {
+        Sleep(wait);
+        std::erase_if(held, [](const fs::path& path) { return !isHeldOpen(path); });
+    }
+    return held;
+}
+
+bool openFilesBlockChanges() { return true; }
+
 void createDirectories(const fs::path& path) {
-    if (isDirectoryAttribute(GetFileAttributesW(path.c_str()))) return;
+    if (isDirectoryAttribute(GetFileAttributesW(systemPath(path).c_str()))) return;
     // The root name and root folder ("C:\", "\\server\share\") are never created.
     fs::path folder = path.root_path();
     for (const fs::path& part : path.relative_path()) {
         if (part.empty()) continue;
         folder /= part;
-        if (isDirectoryAttribute(GetFileAttributesW(folder.c_str()))) continue;
-        if (CreateDirectoryW(folder.c_str(), nullptr)) continue;
+        if (isDirectoryAttribute(GetFileAttributesW(systemPath(folder).c_str()))) continue;
+        if (CreateDirectoryW(systemPath(folder).c_str(), nullptr)) continue;
         std::error_code code = lastError();
         // Another process may have created it meanwhile; a file of that name is a failure.
         if (code.value() == ERROR_ALREADY_EXISTS &&
-            isDirectoryAttribute(GetFileAttributesW(folder.c_str())))
+            isDirectoryAttribute(GetFileAttributesW(systemPath(folder).c_str())))
             continue;
         throw FileSystemError("create_directories", path, code);
     }
@@ -539,7 +695,7 @@ fs::path weaklyCanonical(const fs::path& path) {
             std::error_code code = lastError();
             if (!isAbsentError(code)) throw FileSystemError("weakly_canonical", path, code);
         } else {
-            std::wstring final = finalPathOf(handle.get());
+            std::wstring final = finalPathOf(handle.get(), head);
             if (final.empty()) throw FileSystemError("weakly_canonical", path, lastError());
             result = fs::path(std::move(final));
         }

@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
 #include "platform/paths.h"
 #include "testing/temp_dir.h"
 
@@ -318,4 +323,154 @@ TEST(FileSystemOperations, WeaklyCanonicalSpellsWhatExistsAsStored) {
 
 TEST(FileSystemOperations, CurrentPathIsTheWorkingFolder) {
     EXPECT_EQ(fs::current_path().native(), currentPath().native());
+}
+
+namespace {
+
+// Another holder of `path`, as a running game or a virus scanner is: opened without sharing
+// anything, and closed after `holdFor` (or when the holder goes).
+struct Holder {
+    Holder(const fs::path& path, std::chrono::milliseconds holdFor)
+        : handle(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr)) {
+        EXPECT_NE(INVALID_HANDLE_VALUE, handle);
+        closer = std::thread([this, holdFor] {
+            std::this_thread::sleep_for(holdFor);
+            CloseHandle(handle);
+        });
+    }
+    ~Holder() { closer.join(); }
+    HANDLE handle;
+    std::thread closer;
+};
+
+constexpr auto briefly = std::chrono::milliseconds(300);
+constexpr auto beyondPatience = std::chrono::milliseconds(3000);
+
+void makeReadOnly(const fs::path& path) {
+    ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+}
+
+// A path of about 330 characters below the temporary folder, in folders of 50.
+fs::path deepBelow(const fs::path& root) {
+    fs::path path = root;
+    for (int i = 0; i < 6; ++i) path /= std::wstring(49, static_cast<wchar_t>(L'a' + i));
+    return path;
+}
+
+}  // namespace
+
+// A removal or a replacement that meets a file held for a moment waits for it.
+TEST(TransientRefusals, RemovalAndRenameWaitOutABriefHold) {
+    TempDir temp;
+    const fs::path held = temp.path() / "held.dll";
+    writeFileBytes(held, "old");
+    {
+        Holder scanner(held, briefly);
+        EXPECT_FALSE(removeEntry(held));
+    }
+    EXPECT_FALSE(fileExists(held));
+
+    writeFileBytes(held, "old");
+    writeFileBytes(temp.path() / "new.part", "new");
+    {
+        Holder scanner(held, briefly);
+        renameFile(temp.path() / "new.part", held);
+    }
+    EXPECT_EQ("new", readFileBytes(held));
+}
+
+// A file that stays held is refused after the wait, with the sharing violation.
+TEST(TransientRefusals, AFileHeldForLongerIsRefused) {
+    TempDir temp;
+    const fs::path held = temp.path() / "held.dll";
+    writeFileBytes(held, "old");
+    {
+        Holder game(held, beyondPatience);
+        EXPECT_EQ(win32(ERROR_SHARING_VIOLATION), removeEntry(held));
+    }
+    EXPECT_EQ("old", readFileBytes(held));
+}
+
+TEST(ReadOnlyFiles, AreRemovedAndReplacedAsOthers) {
+    TempDir temp;
+    const fs::path folder = temp.path() / "olddir";
+    writeFileBytes(folder / "ro.txt", "kept by no one");
+    makeReadOnly(folder / "ro.txt");
+    EXPECT_FALSE(removeTree(folder));
+    EXPECT_FALSE(fileExists(folder));
+
+    const fs::path file = temp.path() / "data.txt";
+    writeFileBytes(file, "old");
+    makeReadOnly(file);
+    EXPECT_FALSE(removeEntry(file));
+    EXPECT_FALSE(fileExists(file));
+
+    writeFileBytes(file, "old");
+    makeReadOnly(file);
+    writeFileBytes(temp.path() / "data.part", "new");
+    renameFile(temp.path() / "data.part", file);
+    EXPECT_EQ("new", readFileBytes(file));
+
+    makeReadOnly(file);
+    File fresh = createFreshFile(file);
+    ASSERT_TRUE(fresh);
+    EXPECT_TRUE(closeFile(fresh));
+}
+
+// Held files are found in a folder's contents too; one released within the wait is not reported,
+// nor is a read-only file or an absent path.
+TEST(FilesInUse, AreThoseHeldBeyondABriefMoment) {
+    TempDir temp;
+    const fs::path folder = temp.path() / "olddir";
+    for (const char* name :
+         {"olddir/held.txt", "olddir/free.txt", "game.dll", "scanned.pak", "ro.txt"})
+        writeFileBytes(temp.path() / name, name);
+    makeReadOnly(temp.path() / "ro.txt");
+    Holder game(folder / "held.txt", beyondPatience);
+    Holder gameToo(temp.path() / "game.dll", beyondPatience);
+    Holder scanner(temp.path() / "scanned.pak", briefly);
+    EXPECT_EQ((std::vector<fs::path>{folder / "held.txt", temp.path() / "game.dll"}),
+              filesInUse({folder, temp.path() / "game.dll", temp.path() / "scanned.pak",
+                          temp.path() / "ro.txt", temp.path() / "absent.txt"}));
+    EXPECT_TRUE(openFilesBlockChanges());
+}
+
+// Paths past MAX_PATH reach the system in the extended-length form; short ones as given.
+TEST(LongPaths, WorkInEveryOperation) {
+    TempDir temp;
+    const fs::path deep = deepBelow(temp.path());
+    ASSERT_GT(deep.native().size(), 300u);
+    createDirectories(deep);
+    EXPECT_EQ(EntryType::folder, [&] {
+        std::error_code code;
+        EntryType type = entryType(deep, code);
+        EXPECT_FALSE(code);
+        return type;
+    }());
+    {
+        File file = createFreshFile(deep / "x.part");
+        ASSERT_TRUE(file);
+        std::fputs("deep", file.get());
+        ASSERT_TRUE(closeFile(file));
+    }
+    renameFile(deep / "x.part", deep / "x.txt");
+    copyFile(deep / "x.txt", deep / "y.txt");
+    File read = openFileForReading(deep / "y.txt");
+    ASSERT_TRUE(read);
+    char bytes[8] = {};
+    EXPECT_EQ(4u, std::fread(bytes, 1, sizeof bytes, read.get()));
+    EXPECT_EQ("deep", std::string(bytes, 4));
+    read.reset();
+    EXPECT_TRUE(isInsideFolder(weaklyCanonical(deep / "new" / ".." / "z.txt"),
+                               weaklyCanonical(temp.path())));
+    EXPECT_EQ(weaklyCanonical(deep) / "z.txt", weaklyCanonical(deep / "new" / ".." / "z.txt"));
+    EXPECT_FALSE(removeTree(temp.path() / std::wstring(49, L'a')));
+    EXPECT_FALSE(fileExists(deep));
+
+    const fs::path shortPath = temp.path() / "short.txt";
+    EXPECT_EQ(shortPath.native(), systemPath(shortPath));
+    EXPECT_EQ(L"\\\\?\\" + fs::absolute(deep).native(), systemPath(deep));
+    EXPECT_EQ(L"\\\\?\\UNC\\server\\share\\" + std::wstring(300, L'b'),
+              systemPath(L"//server/share/" + std::wstring(300, L'b')));
 }

@@ -163,10 +163,13 @@ int run(std::vector<std::string> args) {
             }
             retired.push_back(FileEntry{0, args[i + 1], args[i] == "--retire-dir"});
         }
-        printModpak("Added", addModpak(dir, pathFromText(args[2]), retired));
+        const RemoteModpak added = addModpak(dir, pathFromText(args[2]), retired);
+        printModpak("Added", added);
         for (const FileEntry& entry : retired)
             std::printf("  retires the %s %s\n", entry.isDirectory ? "folder" : "file",
                         entry.name.c_str());
+        for (const std::string& clash : caseClashes(dir, added.entry.modPakNum))
+            std::printf("%s\n", clash.c_str());
         sign(args[1], key, lifetime);
         return 0;
     }

@@ -1,9 +1,11 @@
 #include "publish/publish.h"
 
 #include <algorithm>
+#include <cwctype>
 #include <limits>
 #include <map>
 #include <optional>
+#include <set>
 #include <stdexcept>
 
 #include "manifest/config.h"
@@ -41,6 +43,45 @@ std::string promiseMismatch(const ModpakPromise& promise, const ContentDigest& f
     ContentCheck check{std::nullopt, promise.sha256, ""};
     if (!contentMismatch(check, found, false).empty()) return "sha256 differs";
     return "";
+}
+
+// A name as the updater joins it, with '/' between its parts; empty when it is refused.
+std::string spelledName(const std::string& name) {
+    std::optional<fs::path> cleaned = cleanRelativeName(name);
+    return cleaned ? cleaned->generic_string() : std::string();
+}
+
+// What Windows compares: the name with every letter in one case (in the thread's locale, which
+// caseClashes makes UTF-8). Names that are not text are compared as written.
+std::wstring caseFolded(const std::string& name) {
+    std::wstring folded;
+    try {
+        folded = pathFromText(name).generic_wstring();
+    } catch (const std::exception&) {
+        folded.assign(name.begin(), name.end());
+    }
+    for (wchar_t& c : folded) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+    return folded;
+}
+
+// The names modpak `modpak` changes in the game folder, in its order: what it retires, then what
+// it unpacks (the file itself when it is not an archive).
+std::vector<std::string> namesOfModpak(const fs::path& dir, const ModpakEntry& modpak,
+                                       const std::vector<FileEntry>& files) {
+    std::vector<std::string> names;
+    for (const FileEntry& entry : files)
+        if (entry.modPakNum == modpak.modPakNum) names.push_back(spelledName(entry.name));
+    if (!isSevenZipName(modpak.name)) {
+        names.push_back(spelledName(modpak.name));
+    } else if (std::optional<fs::path> file = cleanRelativeName(modpak.name)) {
+        try {
+            for (const fs::path& entry : archiveEntryNames(dir / *file))
+                names.push_back(spelledName(textFromPath(entry)));
+        } catch (const std::exception&) {
+        }
+    }
+    names.erase(std::remove(names.begin(), names.end(), std::string()), names.end());
+    return names;
 }
 
 }  // namespace
@@ -155,6 +196,7 @@ std::vector<std::string> checkServer(const fs::path& dir) {
         if (!modpaks.empty() && numbers.count(entry.modPakNum) == 0)
             problems.push_back("Retired path for unlisted " + label);
     }
+    for (std::string& clash : caseClashes(dir)) problems.push_back(std::move(clash));
     return problems;
 }
 
@@ -176,4 +218,49 @@ std::vector<RemoteModpak> rehashServer(const fs::path& dir) {
     }
     if (!changed.empty()) writeRemoteManifest(serverFile(dir, manifestName), modpaks);
     return changed;
+}
+
+std::vector<std::string> caseClashes(const fs::path& dir, std::int32_t onlyModpak) {
+    std::vector<RemoteModpak> modpaks;
+    std::vector<FileEntry> files;
+    try {
+        modpaks = parseRemoteModpakList(serverFile(dir, manifestName));
+        files = parseServerFileList(serverFile(dir, fileListName));
+    } catch (const std::exception&) {
+        return {};
+    }
+    struct FirstSpelling {
+        std::string name;
+        std::int32_t modPakNum = 0;
+    };
+    ThreadUtf8Locale utf8Letters;
+    std::map<std::wstring, FirstSpelling> seen;  // by the folded name
+    std::set<std::pair<std::string, std::string>> reported;
+    std::vector<std::string> clashes;
+    for (const RemoteModpak& modpak : modpaks) {
+        const std::int32_t number = modpak.entry.modPakNum;
+        for (const std::string& name : namesOfModpak(dir, modpak.entry, files)) {
+            // The name itself and each folder on its way ("Data/a.pak" and "data/b.pak" share a
+            // folder on Windows only); a clash is told once, by the whole name when it clashes,
+            // else by the shortest folder that does.
+            std::vector<std::string> parts;
+            for (std::size_t end = name.find('/'); end != std::string::npos;
+                 end = name.find('/', end + 1))
+                parts.push_back(name.substr(0, end));
+            parts.insert(parts.begin(), name);
+            bool told = false;
+            for (const std::string& part : parts) {
+                auto [first, isNew] =
+                    seen.try_emplace(caseFolded(part), FirstSpelling{part, number});
+                if (told || isNew || first->second.name == part) continue;
+                told = true;
+                if ((onlyModpak == 0 || onlyModpak == number) &&
+                    reported.emplace(part, first->second.name).second)
+                    clashes.push_back("Names differ only in case: " + part + " (modpak " +
+                                      std::to_string(number) + ") and " + first->second.name +
+                                      " (modpak " + std::to_string(first->second.modPakNum) + ")");
+            }
+        }
+    }
+    return clashes;
 }

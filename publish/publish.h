@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -30,3 +31,11 @@ std::vector<std::string> checkServer(const std::filesystem::path& dir);
 // missing, and returns those entries as now recorded. Raises "Missing file for modpak <n>:
 // <name>" (writing nothing) and the readers' errors.
 std::vector<RemoteModpak> rehashServer(const std::filesystem::path& dir);
+
+// Names that differ only in case, which are two files on Linux and one on Windows: among each
+// modpak's names (its retired paths, its archive's entries or, for another file, its own name,
+// with the folders on their way) and against every earlier modpak's, in the manifest's order.
+// One line per pair, later first: "Names differ only in case: data/X.pak (modpak 4) and
+// Data/x.pak (modpak 2)". With `onlyModpak`, only the pairs whose later name is that modpak's.
+// Unreadable server files and archives are left to checkServer.
+std::vector<std::string> caseClashes(const std::filesystem::path& dir, std::int32_t onlyModpak = 0);

@@ -200,3 +200,33 @@ TEST_F(PublishTest, CheckListsEveryProblem) {
                                             (server / "nuvrafile.json").string()}),
               checkServer(server));
 }
+
+// Names that are one file on Windows and two on Linux: against an earlier modpak's entry, through
+// a folder on the way, against an earlier retired path, and within one modpak. `add` tells those
+// of the modpak it adds; `check` lists them all.
+TEST_F(PublishTest, NamesThatDifferOnlyInCaseAreReported) {
+    ASSERT_EQ(0, publish({"init", server.string(), "--url", "http://x/"}).status);
+    writeSevenZip(content / "m1.7z", {fileEntry("Data/x.pak", "1"), fileEntry("maps/a.map", "a")});
+    writeSevenZip(content / "m2.7z", {fileEntry("data/X.pak", "2"), fileEntry("Maps/b.map", "b")});
+    writeSevenZip(content / "m3.7z", {fileEntry("same/A.txt", "A"), fileEntry("same/a.txt", "a"),
+                                      fileEntry("Data/x.pak", "3")});
+    const std::string m2Clashes =
+        "Names differ only in case: data/X.pak (modpak 2) and Data/x.pak (modpak 1)\n"
+        "Names differ only in case: Maps (modpak 2) and maps (modpak 1)\n";
+    const std::string m3Clashes =
+        "Names differ only in case: OLD.txt (modpak 3) and old.txt (modpak 1)\n"
+        "Names differ only in case: same/a.txt (modpak 3) and same/A.txt (modpak 3)\n";
+    ProcessResult result =
+        publish({"add", server.string(), (content / "m1.7z").string(), "--retire", "old.txt"});
+    EXPECT_EQ(addedLine(1, content / "m1.7z") + "  retires the file old.txt\n", result.out);
+    result = publish({"add", server.string(), (content / "m2.7z").string()});
+    EXPECT_EQ(0, result.status) << result.err;
+    EXPECT_EQ(addedLine(2, content / "m2.7z") + m2Clashes, result.out);
+    result = publish({"add", server.string(), (content / "m3.7z").string(), "--retire", "OLD.txt"});
+    EXPECT_EQ(addedLine(3, content / "m3.7z") + "  retires the file OLD.txt\n" + m3Clashes,
+              result.out);
+
+    result = publish({"check", server.string()});
+    EXPECT_EQ(1, result.status);
+    EXPECT_EQ(m2Clashes + m3Clashes + "4 problems found\n", result.out);
+}

@@ -6,7 +6,9 @@
 # numbers count the list's breakage lines from 1, as the report does)
 # A test target "windows:TARGET" rebuilds TARGET of a Windows build of the scratch tree (set up on
 # first use, like `make windows`) and runs the differential tests matching the filter against
-# its .exe under wine: Windows code is caught only where it runs.
+# its .exe under wine: Windows code is caught only where it runs. A test target "wine:TARGET"
+# rebuilds TARGET of that Windows build and runs its own suites matching the filter (ctest -R)
+# inside wine.
 set -euo pipefail
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -31,7 +33,7 @@ windows_build() {
   cmake -S "$scratch" -B "$windows" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
     -DCMAKE_TOOLCHAIN_FILE="$scratch/windows/mingw-toolchain.cmake" \
     -DNUVRA_WINDOWS_DEPS="$("$source_dir/windows/build-deps")" >/dev/null
-  cmake --build "$windows" -j"$jobs" --target nuvraupdater_cpp >/dev/null
+  cmake --build "$windows" -j"$jobs" --target nuvraupdater_cpp hold_file >/dev/null
 }
 
 # Replaces the one occurrence of $2 in file $1 by $3 ("\n" meaning a line break).
@@ -72,6 +74,13 @@ while IFS= read -r line; do
     run_tests() {
       "$source_dir/windows/with-wine" "$windows" "$build/windows/windows_tests" \
         --gtest_filter="$filter" >"$work/last-test.log" 2>&1
+    }
+  elif [[ "$target" == wine:* ]]; then
+    windows_build
+    built_in=$windows; target=${target#wine:}
+    run_tests() {
+      "$source_dir/windows/with-wine" "$windows" ctest --test-dir "$windows" -R "$filter" \
+        --timeout 300 >"$work/last-test.log" 2>&1
     }
   else
     built_in=$build

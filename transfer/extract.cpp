@@ -163,3 +163,13 @@ void readArchiveThrough(const fs::path& archive) {
         }
     }
 }
+
+std::vector<fs::path> archiveEntryNames(const fs::path& archive) {
+    ThreadUtf8Locale utf8Names;
+    ArchiveReader reader = openSevenZip(archive, archive);
+    std::vector<fs::path> names;
+    // Moving to the next header skips the data unread: 7-Zip's reader then decodes nothing.
+    while (archive_entry* entry = nextEntry(reader.get(), archive))
+        names.push_back(archiveEntryPath(entry));
+    return names;
+}

@@ -1,5 +1,6 @@
 #pragma once
 #include <filesystem>
+#include <vector>
 
 #include "transfer/download.h"
 
@@ -19,3 +20,8 @@ void extractArchive(const std::filesystem::path& archive, const std::filesystem:
 // extractArchive would read. Raises "Unable to open archive: ...", "Unable to read archive: ..."
 // and "Unable to read archive data".
 void readArchiveThrough(const std::filesystem::path& archive);
+
+// The names of the archive's entries as relative paths, as extractArchive would join them to its
+// destination, read from the headers alone (no entry's data is decoded). Raises "Unable to open
+// archive: ..." and "Unable to read archive: ...".
+std::vector<std::filesystem::path> archiveEntryNames(const std::filesystem::path& archive);

@@ -10,6 +10,9 @@ std::optional<fs::path> cleanRelativeName(const std::string& name) {
     // A NUL would cut the name short in every system call.
     if (name.find('\0') != std::string::npos) return std::nullopt;
     fs::path relative = pathFromText(name);
+    // No system takes a longer path (Windows counts 32,767 UTF-16 units at most), and walking one
+    // of, say, half a million folders one system call at a time would keep the run busy for long.
+    if (relative.native().size() > longestPathName) return std::nullopt;
     if (relative.has_root_path()) return std::nullopt;
     fs::path cleaned;
     for (const fs::path& part : relative) {

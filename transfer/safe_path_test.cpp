@@ -45,3 +45,12 @@ TEST(SafeTargetPath, RefusesNamesThatReachOutside) {
     EXPECT_EQ("Refusing unsafe path for modpak 1: a",
               thrownMessage([&] { safeTargetPath(root, std::string("a\0b", 3), 1); }));
 }
+
+// No system takes a longer name; it is refused before any folder of it is looked at.
+TEST(CleanRelativeName, RefusesNamesLongerThanAnySystemTakes) {
+    std::string longest;
+    while (longest.size() + 2 <= longestPathName) longest += "a/";
+    longest.resize(longestPathName, 'x');
+    EXPECT_TRUE(cleanRelativeName(longest));
+    EXPECT_FALSE(cleanRelativeName(longest + "x"));
+}

@@ -271,3 +271,16 @@ bool askConfirmation(bool headless, const std::string& text) {
     runModal(dialog.dialogWindow);
     return dialog.accepted;
 }
+
+bool askRetryOrCancel(const std::string& text) {
+    const std::string title = "Nuvra";
+    const DialogLayout layout = layOut(text);
+    ConfirmationDialog dialog(title.c_str(), layout, text);
+    dialog.okButton.label("Retry");
+    placeText(dialog.dialogWindow, dialog.textView, dialog.messageBox, layout);
+    dialog.okButton.callback(onConfirmationOk, &dialog);
+    dialog.cancelButton.callback(onConfirmationCancel, &dialog);
+    dialog.dialogWindow.callback(onConfirmationCancel, &dialog);
+    runModal(dialog.dialogWindow);
+    return dialog.accepted;
+}

@@ -213,3 +213,26 @@ TEST(Dialogs, HeadlessDialogsPrintTheTextAndOpenNoWindow) {
     EXPECT_EQ("Welcome\n\n", ::testing::internal::GetCapturedStdout());
     EXPECT_EQ(nullptr, Fl::first_window());
 }
+
+TEST_F(DialogsTest, RetryOrCancelAnswersWhatWasChosen) {
+    const std::string text =
+        "Files in use for modpak 1: game.dll. Close the game, or whatever "
+        "holds them, and try again.";
+    SeenDialog seen;
+    int pressed = 1;  // child index: 1 is Retry, 2 is Cancel; -1 is the window's close request
+    DialogAnswerer answerer([&](Fl_Window& dialog) {
+        seen = look(dialog);
+        if (pressed < 0)
+            dialog.do_callback();
+        else
+            dialog.child(pressed)->do_callback();
+    });
+
+    EXPECT_TRUE(askRetryOrCancel(text));
+    EXPECT_EQ((std::vector<std::string>{text, "Retry", "Cancel"}), seen.labels);
+    EXPECT_EQ(1, seen.returnButton);  // Enter means Retry
+    pressed = 2;
+    EXPECT_FALSE(askRetryOrCancel(text));
+    pressed = -1;
+    EXPECT_FALSE(askRetryOrCancel(text));
+}

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -62,6 +63,16 @@ void handleFailure(void* data) {
     notice->window->startButton.activate();
 }
 
+struct QuestionNotice {
+    std::string text;
+    std::promise<bool> answer;
+};
+
+void handleQuestion(void* data) {
+    auto& notice = *static_cast<QuestionNotice*>(data);
+    notice.answer.set_value(askRetryOrCancel(notice.text));
+}
+
 // A dropped progress notice is superseded by the next one; the worker never waits for the window.
 void postProgress(ProgressWindow& window, const ProgressReport& report) {
     auto* notice = new ProgressNotice{&window, report};
@@ -116,4 +127,13 @@ void reportFailure(ProgressWindow* window, const std::string& text) {
         return;
     }
     postUntilTaken(handleFailure, new TextNotice{window, text});
+}
+
+bool askRetry(ProgressWindow* window, const std::string& text) {
+    if (!window) return false;
+    // The worker waits for the answer, so the notice can live on its stack.
+    QuestionNotice notice{text, {}};
+    std::future<bool> answer = notice.answer.get_future();
+    postUntilTaken(handleQuestion, &notice);
+    return answer.get();
 }

@@ -33,3 +33,7 @@ void reportCompletion(ProgressWindow* window, const std::string& text);
 // "Nuvra Updater error: <text>" on standard error, then headless: the text on standard output;
 // window: always delivered to the UI thread, which shows it and re-enables Start.
 void reportFailure(ProgressWindow* window, const std::string& text);
+
+// Headless: false at once, writing nothing (the caller's failure says it). Window: asks `text`
+// with Retry and Cancel on the UI thread and waits for the player's answer; true for Retry.
+bool askRetry(ProgressWindow* window, const std::string& text);

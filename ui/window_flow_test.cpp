@@ -423,3 +423,46 @@ TEST_F(WindowFlowTest, ARetryWaitIsShownAndClosingTheWindowDuringItExitsAtOnce) 
     EXPECT_LT(std::chrono::steady_clock::now() - closed, std::chrono::seconds(10));
     EXPECT_FALSE(fs::exists(root / "nuvramodlocal.json"));
 }
+
+// Under wine, a second Windows program holds the file that modpak 1 overwrites: Start meets a
+// dialog that names it, with Retry and Cancel; Retry while it is still held asks again, and once
+// the holder has gone Retry goes on and applies every modpak. (On Linux an open file stops no
+// change.)
+TEST_F(WindowFlowTest, AFileInUseIsNamedAndRetryGoesOnOnceItIsFree) {
+    if (!underWine()) GTEST_SKIP() << "open files stop no change on Linux";
+    writeFileBytes(root / "maps" / "a.txt", "held by the game");
+    start();
+    std::string welcome = waitForDialog();
+    // Started now, in the wine server that the updater started.
+    const fs::path holderExe =
+        fs::path(std::getenv("NUVRA_WINDOWS_EXE")).parent_path() / "windows" / "hold_file.exe";
+    int pipeFds[2];
+    ASSERT_EQ(0, ::pipe2(pipeFds, O_CLOEXEC));
+    int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_t holder = startProcess(
+        "/usr/bin/wine", {holderExe.string(), (root / "maps/a.txt").string()}, pipeFds[1], devNull);
+    ::close(devNull);
+    ::close(pipeFds[1]);
+    char held[8] = {};
+    EXPECT_GT(::read(pipeFds[0], held, sizeof held), 0);
+    ::close(pipeFds[0]);
+
+    press(welcome, "Return");
+    std::string window = waitForProgressWindow();
+    clickStart(window);
+    std::string inUse = waitForDialog();
+    EXPECT_TRUE(shows(inUse, dialogTextArea, {1}));
+    press(inUse, "Return");
+    inUse = waitForDialog(inUse);
+    EXPECT_EQ("held by the game", readFileBytes(root / "maps" / "a.txt"));
+    EXPECT_FALSE(fs::exists(root / "nuvramodlocal.json"));
+
+    ::kill(holder, SIGKILL);
+    waitForExit(holder);
+    press(inUse, "Return");
+    press(waitForDialog(inUse), "Return");
+    EXPECT_EQ(0, updater->waitForExit());
+    EXPECT_EQ("", updater->err());
+    EXPECT_EQ("modpak one", readFileBytes(root / "maps" / "a.txt"));
+    EXPECT_EQ(bothApplied, readFileBytes(root / "nuvramodlocal.json"));
+}

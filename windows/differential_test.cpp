@@ -87,6 +87,7 @@ struct Scenario {
     // aside. Wine follows a host link in every removal, whatever it is asked; the .exe must then
     // refuse rather than delete what the link points to. Nothing outside the game may change.
     std::optional<std::string> wineFailure;
+    std::string gameFolder = "game";  // below the run's folder
 };
 
 class DifferentialTest : public ::testing::TestWithParam<Scenario> {
@@ -94,7 +95,7 @@ protected:
     // Runs one build on a fresh game folder under `dir`.
     Outcome run(const fs::path& dir, bool windows) {
         const Scenario& scenario = GetParam();
-        const fs::path game = dir / "game";
+        const fs::path game = dir / scenario.gameFolder;
         fs::create_directories(game);
         std::string base = server ? server->url("/") : "http://127.0.0.1:9/";
         writeFileBytes(game / "nuvraconfig.json",
@@ -302,6 +303,46 @@ void linkStagingNames(const fs::path& game) {
         fs::create_directory_symlink(outside, game / name);
 }
 
+// A retired folder holding a read-only file, and a read-only file that an entry overwrites:
+// Windows refuses to remove either until the attribute is cleared (wine reads it from the mode).
+void readOnlyFiles(const fs::path& game) {
+    for (const char* name : {"olddir/ro.txt", "data.txt"}) {
+        writeFileBytes(game / name, "read-only");
+        fs::permissions(game / name,
+                        fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    }
+}
+
+// Entries and retired paths some 300 characters deep (past what Windows takes in the ordinary
+// form), in folders of 60 characters.
+std::string deepName(char letter, const std::string& last) {
+    std::string name;
+    for (int i = 0; i < 5; ++i) name += std::string(59, static_cast<char>(letter + i)) + "/";
+    return name + last;
+}
+
+void deepModpaks(const fs::path& server) {
+    writeSevenZip(server / "m1.7z", {fileEntry(deepName('a', "one.txt"), "1"),
+                                     fileEntry(deepName('k', "kept.txt"), "kept")});
+    writeSevenZip(server / "m2.7z", {fileEntry(deepName('p', "two.txt"), "2")});
+    writeFileBytes(server / "nuvramodremote1.json",
+                   R"([{"modPakNum":1,"name":"m1.7z"},{"modPakNum":2,"name":"m2.7z"}])");
+    // Modpak 2 retires a deep folder of modpak 1, and a deep file of it.
+    std::string retired = deepName('a', "");
+    retired.pop_back();
+    writeFileBytes(server / "nuvrafile.json",
+                   R"([{"modPakNum":2,"name":")" + retired.substr(0, retired.rfind('/')) +
+                       R"(","isDirectory":true},{"modPakNum":2,"name":")" +
+                       deepName('k', "kept.txt") + R"(","isDirectory":false}])");
+}
+
+// A name of half a million folders, past what any system takes.
+std::string endlessName() {
+    std::string name;
+    for (int i = 0; i < 500000; ++i) name += "a/";
+    return name + "x.7z";
+}
+
 const std::string appliedBefore = R"([{"modPakNum":9,"name":"done.7z"}])";
 
 const Scenario scenarios[] = {
@@ -389,6 +430,24 @@ const Scenario scenarios[] = {
      .overHttp = true,
      .prepareGame = linkStagingNames,
      .wineFailure = "Unable to create file: <game>/m1.7z.part"},
+    {.name = "ReadOnlyFilesRetiredAndOverwritten",
+     .serve =
+         [](const fs::path& server) {
+             oneModpak(server, {fileEntry("data.txt", "new")});
+             writeFileBytes(server / "nuvrafile.json",
+                            R"([{"modPakNum":1,"name":"olddir","isDirectory":true}])");
+         },
+     .prepareGame = readOnlyFiles},
+    {.name = "DeepEntriesInADeepGameFolder",
+     .serve = deepModpaks,
+     .gameFolder = std::string(100, 'g') + "/" + std::string(100, 'h') + "/game"},
+    {.name = "ANameLongerThanAnySystemTakes",
+     .serve =
+         [](const fs::path& server) {
+             writeFileBytes(server / "nuvramodremote1.json",
+                            R"([{"modPakNum":1,"name":")" + endlessName() + R"("}])");
+         },
+     .failure = "Refusing unsafe path for modpak 1: " + endlessName()},
     {.name = "NamesOutsideAsciiUnderCodePage1252",
      .serve = namesOutsideAscii,
      .codePageLocale = "en_US.UTF-8"},

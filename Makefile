@@ -5,8 +5,10 @@ TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 CTEST_FLAGS ?= --output-on-failure --timeout 600 -j$(JOBS)
-# The native builds link the pinned libcurl that scripts/build-curl builds once (see there why).
-NATIVE_FLAGS = -DNUVRA_CURL_PREFIX=$(shell scripts/build-curl --prefix)
+# The native builds link the pinned libcurl and FLTK that scripts/build-curl and scripts/build-fltk
+# build once (see there why).
+NATIVE_FLAGS = -DNUVRA_CURL_PREFIX=$(shell scripts/build-curl --prefix) \
+               -DNUVRA_FLTK_PREFIX=$(shell scripts/build-fltk --prefix)
 
 .PHONY: deps build test test-plain mutants test-asan test-tsan demo fuzz bench package screenshots \
         windows test-windows screenshots-windows package-windows clean
@@ -14,6 +16,7 @@ NATIVE_FLAGS = -DNUVRA_CURL_PREFIX=$(shell scripts/build-curl --prefix)
 deps:
 	@scripts/install-deps
 	@scripts/build-curl >/dev/null
+	@scripts/build-fltk >/dev/null
 
 build: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) $(NATIVE_FLAGS)
@@ -43,9 +46,11 @@ MUTANTS_BUILD ?= build-mutants
 mutants: deps
 	JOBS=$(JOBS) testing/mutants.sh $(MUTANTS_BUILD)
 
-# Pictures of the window mode, taken under a private Xvfb from the real program.
+# Pictures of the window mode, taken under a private Xvfb from the real program, at 96 DPI and at
+# 192 (*-200.png).
 screenshots: build
 	scripts/screenshots $(BUILD)/nuvraupdater_cpp docs/screenshots
+	NUVRA_DPI=192 scripts/screenshots $(BUILD)/nuvraupdater_cpp docs/screenshots
 
 # HEADLESS=1 forces the headless mode even when a display is available.
 demo: build
@@ -85,11 +90,14 @@ windows: deps
 test-windows: windows build
 	windows/run-tests $(WINDOWS_BUILD) $(BUILD) --timeout 600 -j$(JOBS)
 
-# Pictures of the Windows build's window under wine, into docs/screenshots/windows-*.png.
+# Pictures of the Windows build's window under wine, into docs/screenshots/windows-*.png, at 96
+# DPI and at 192 (*-200.png).
 screenshots-windows: windows
-	NUVRA_UNDER_WINE=1 WINEPREFIX=$(CURDIR)/$(WINDOWS_BUILD)/wineprefix WINEDEBUG=-all \
-	  WINEDLLOVERRIDES="mscoree,mshtml=" NUVRA_WINDOWS_EXE=$(CURDIR)/$(WINDOWS_BUILD)/nuvraupdater_cpp.exe \
-	  scripts/screenshots windows/wine-updater docs/screenshots windows-
+	for dpi in 96 192; do \
+	  NUVRA_DPI=$$dpi NUVRA_UNDER_WINE=1 WINEPREFIX=$(CURDIR)/$(WINDOWS_BUILD)/wineprefix WINEDEBUG=-all \
+	    WINEDLLOVERRIDES="mscoree,mshtml=" NUVRA_WINDOWS_EXE=$(CURDIR)/$(WINDOWS_BUILD)/nuvraupdater_cpp.exe \
+	    scripts/screenshots windows/wine-updater docs/screenshots windows- || exit 1; \
+	done
 
 # A zip for players: the .exe, a short README and the licences of every library linked into it.
 package-windows: windows

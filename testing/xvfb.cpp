@@ -45,7 +45,8 @@ XvfbServer::XvfbServer() {
         ::dup2(devNull, 0);
         ::dup2(devNull, 1);
         ::dup2(devNull, 2);
-        ::execl(xvfbProgram, xvfbProgram, "-displayfd", "3", "-screen", "0", "800x600x24",
+        // Large enough that windows at 200 % find the room they would on a laptop's screen.
+        ::execl(xvfbProgram, xvfbProgram, "-displayfd", "3", "-screen", "0", "2560x1600x24",
                 "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
         ::_exit(127);
     }

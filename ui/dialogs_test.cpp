@@ -164,45 +164,52 @@ TEST_F(DialogsTest, LongTextsWrapAndTheDialogGrowsUntilEveryCharacterShows) {
         bool scrolls;
         std::string screenshot;
     };
-    int screenX = 0, screenY = 0, screenW = 0, screenH = 0;
-    Fl::screen_work_area(screenX, screenY, screenW, screenH);
-    for (const Case& c : std::vector<Case>{{path, true, false, ""},
-                                           {sentences, false, false, "dialog-long-message.png"},
-                                           {tooTall, false, true, ""}}) {
-        SCOPED_TRACE(c.text.substr(0, 40));
-        int answered = 0;
-        DialogAnswerer answerer([&](Fl_Window& dialog) {
-            ++answered;
-            const Fl_Widget& view = *dialog.child(0);
-            const Fl_Widget& box = textBox(dialog);
-            // The toolkit draws a left-aligned label 3 pixels in from either side of its box.
-            int w = box.w() - 6, h = 0;
-            box.measure_label(w, h);
-            EXPECT_LE(w, box.w() - 6);
-            EXPECT_LE(h, box.h());
-            EXPECT_EQ(withoutSpaces(c.text), shownCharacters(box.label()));
-            EXPECT_TRUE(everyLabelReadable(dialog));  // the view, and the buttons below it
-            EXPECT_EQ(460, dialog.w());
-            EXPECT_LE(dialog.h(), std::max(170, screenH * 2 / 3));
-            EXPECT_EQ(c.scrolls, box.h() > view.h());
-            // The scroll bar stands beside the text, not over it.
-            if (c.scrolls) {
-                EXPECT_LE(box.x() + box.w() + Fl::scrollbar_size(), view.x() + view.w());
-            }
-            for (int i = 1; i < dialog.children(); ++i)
-                EXPECT_GE(dialog.child(i)->y(), view.y() + view.h());
-            if (!c.screenshot.empty()) {
-                dialog.wait_for_expose();
-                saveScreenshot(dialog, "screenshots/" + c.screenshot);
-            }
-            dialog.child(1)->do_callback();
-        });
-        if (c.confirmation)
-            EXPECT_TRUE(askConfirmation(false, c.text));
-        else
-            showMessage(false, c.text);
-        EXPECT_EQ(1, answered);
+    // Also at 200 %, where the text is drawn from a font of twice the size, whose glyphs need not
+    // be exactly twice as wide.
+    for (float scale : {1.0f, 2.0f}) {
+        Fl::screen_scale(0, scale);
+        int screenX = 0, screenY = 0, screenW = 0, screenH = 0;
+        Fl::screen_work_area(screenX, screenY, screenW, screenH);
+        for (const Case& c : std::vector<Case>{{path, true, false, ""},
+                                               {sentences, false, false, "dialog-long-message"},
+                                               {tooTall, false, true, ""}}) {
+            SCOPED_TRACE(c.text.substr(0, 40) + " at " + std::to_string(scale));
+            int answered = 0;
+            DialogAnswerer answerer([&](Fl_Window& dialog) {
+                ++answered;
+                const Fl_Widget& view = *dialog.child(0);
+                const Fl_Widget& box = textBox(dialog);
+                // The toolkit draws a left-aligned label 3 pixels in from either side of its box.
+                int w = box.w() - 6, h = 0;
+                box.measure_label(w, h);
+                EXPECT_LE(w, box.w() - 6);
+                EXPECT_LE(h, box.h());
+                EXPECT_EQ(withoutSpaces(c.text), shownCharacters(box.label()));
+                EXPECT_TRUE(everyLabelReadable(dialog));  // the view, and the buttons below it
+                EXPECT_EQ(460, dialog.w());
+                EXPECT_LE(dialog.h(), std::max(170, screenH * 2 / 3));
+                EXPECT_EQ(c.scrolls, box.h() > view.h());
+                // The scroll bar stands beside the text, not over it.
+                if (c.scrolls) {
+                    EXPECT_LE(box.x() + box.w() + Fl::scrollbar_size(), view.x() + view.w());
+                }
+                for (int i = 1; i < dialog.children(); ++i)
+                    EXPECT_GE(dialog.child(i)->y(), view.y() + view.h());
+                if (!c.screenshot.empty()) {
+                    dialog.wait_for_expose();
+                    saveScreenshot(dialog, "screenshots/" + c.screenshot +
+                                               (scale == 1.0f ? ".png" : "-200.png"));
+                }
+                dialog.child(1)->do_callback();
+            });
+            if (c.confirmation)
+                EXPECT_TRUE(askConfirmation(false, c.text));
+            else
+                showMessage(false, c.text);
+            EXPECT_EQ(1, answered);
+        }
     }
+    Fl::screen_scale(0, 1.0f);
     EXPECT_EQ(nullptr, Fl::first_window());
 }
 

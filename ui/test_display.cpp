@@ -149,6 +149,8 @@ std::vector<unsigned long> progressBarPicture(const ProgressReport& report) {
 
 bool everyLabelReadable(Fl_Window& window) {
     fl_open_display();
+    // Measured at the window's scale, as drawn.
+    if (window.shown()) window.make_current();
     for (int i = 0; i < window.children(); ++i) {
         const Fl_Widget& widget = *window.child(i);
         if (widget.x() < 0 || widget.y() < 0 || widget.x() + widget.w() > window.w() ||

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -177,6 +178,21 @@ protected:
         for (std::string id; std::getline(ids, id);)
             if (windowSize(id).first == 420) return true;
         return false;
+    }
+
+    // Sets the DPI that the updater's next start finds: the X resource Xft.dpi on this test's X
+    // server, or under wine the prefix's LogPixels, which stays until it is set again.
+    void setScreenDpi(int dpi) {
+        if (underWine()) {
+            runProcess("/usr/bin/wine",
+                       {"reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t",
+                        "REG_DWORD", "/d", std::to_string(dpi), "/f"});
+            return;
+        }
+        const fs::path resources = temp.path() / "Xresources";
+        writeFileBytes(resources, "Xft.dpi: " + std::to_string(dpi) + "\n");
+        runProcess("/usr/bin/xrdb", {"-merge", resources.string()}, {},
+                   {{"DISPLAY", xvfb.display}});
     }
 
     void press(const std::string& window, const std::string& key) {
@@ -465,4 +481,32 @@ TEST_F(WindowFlowTest, AFileInUseIsNamedAndRetryGoesOnOnceItIsFree) {
     EXPECT_EQ("", updater->err());
     EXPECT_EQ("modpak one", readFileBytes(root / "maps" / "a.txt"));
     EXPECT_EQ(bothApplied, readFileBytes(root / "nuvramodlocal.json"));
+}
+
+// At 150 % and 200 % the welcome question and the progress window are that much larger than at
+// 96 DPI, where the other tests find them.
+TEST_F(WindowFlowTest, WindowsScaleWithTheScreensDpi) {
+    // The wine prefix serves the later tests too.
+    struct Restore {
+        std::function<void()> restore;
+        ~Restore() { restore(); }
+    } restore{[this] {
+        if (underWine()) setScreenDpi(96);
+    }};
+    for (const auto& [dpi, scale] : {std::pair(144, 1.5), std::pair(192, 2.0)}) {
+        SCOPED_TRACE(dpi);
+        setScreenDpi(dpi);
+        auto scaled = [scale](std::pair<int, int> size, int w, int h) {
+            return std::abs(size.first - w * scale) <= 1 && std::abs(size.second - h * scale) <= 1;
+        };
+        start();
+        press(waitForWindow([&](std::pair<int, int> size) { return scaled(size, 460, 170); },
+                            "scaled welcome question"),
+              "Return");
+        std::string window = waitForWindow(
+            [&](std::pair<int, int> size) { return scaled(size, 420, 155); }, "scaled window");
+        requestWindowClose(xvfb.display, std::stoul(window));
+        EXPECT_EQ(0, updater->waitForExit());
+        EXPECT_EQ("", updater->err());
+    }
 }

@@ -23,7 +23,10 @@ mkdir -p "$scratch"
 # Everything but builds and history; the working tree itself is never changed.
 # tar keeps modification times, so an unchanged tree rebuilds nothing.
 tar -C "$source_dir" --exclude=./.git --exclude='./build*' -cf - . | tar -C "$scratch" -xf -
-cmake -S "$scratch" -B "$build" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# The same pinned libcurl and FLTK as `make build`.
+cmake -S "$scratch" -B "$build" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DNUVRA_CURL_PREFIX="$("$source_dir/scripts/build-curl" --prefix)" \
+  -DNUVRA_FLTK_PREFIX="$("$source_dir/scripts/build-fltk" --prefix)" >/dev/null
 cmake --build "$build" -j"$jobs" >/dev/null
 
 windows=$work/build-windows

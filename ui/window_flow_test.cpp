@@ -313,7 +313,7 @@ TEST_F(WindowFlowTest, StartAppliesEveryModpakAndEnterOnTheCompletionExitsZero) 
     EXPECT_EQ("", updater->out());
     EXPECT_EQ("", updater->err());
     EXPECT_EQ((std::vector<std::string>{"b.txt", "maps/", "maps/a.txt", "nuvraconfig.json",
-                                        "nuvramodlocal.json"}),
+                                        "nuvrainstalled.json", "nuvramodlocal.json"}),
               rootListing());
     EXPECT_EQ("modpak one", readFileBytes(root / "maps/a.txt"));
     EXPECT_EQ("modpak two", readFileBytes(root / "b.txt"));
@@ -345,7 +345,8 @@ TEST_F(WindowFlowTest, AfterAFailedModpakStartIsUsableAgainAndResumesWithoutReap
         "Nuvra Updater error: Local source file not found: " + (mirror / "b.7z").string() + "\n",
         updater->err());
     EXPECT_EQ(
-        (std::vector<std::string>{"b.txt", "maps/", "nuvraconfig.json", "nuvramodlocal.json"}),
+        (std::vector<std::string>{"b.txt", "maps/", "nuvraconfig.json", "nuvrainstalled.json",
+                                  "nuvramodlocal.json"}),
         rootListing());
     EXPECT_EQ(bothApplied, readFileBytes(root / "nuvramodlocal.json"));
 }

@@ -20,6 +20,8 @@ CommandLine parseCommandLine(int argc, const char* const* argv, std::filesystem:
                 result.options.sourceDir = std::move(value);
         } else if (arg == "--headless") {
             result.options.headless = true;
+        } else if (arg == "--verify" || arg == "--repair") {
+            result.options.fileCheck = arg == "--verify" ? FileCheck::verify : FileCheck::repair;
         } else if (arg == "--help") {
             result.helpRequested = true;
             return result;

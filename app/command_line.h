@@ -4,7 +4,8 @@
 #include "engine/update_run.h"
 
 inline constexpr const char* usageText =
-    "Usage: nuvraupdater_cpp [--root PATH] [--source-dir PATH] [--headless]\n";
+    "Usage: nuvraupdater_cpp [--root PATH] [--source-dir PATH] [--headless]"
+    " [--verify | --repair]\n";
 
 // Result of reading the command line: either options to run with, or "print the usage".
 struct CommandLine {

@@ -585,6 +585,7 @@ TEST_F(HeadlessFlowTest, DownloadsAheadChangeNothingAPlayerSees) {
     // contents, nothing of the run's own.
     std::map<std::string, std::string> tree = snapshot(root);
     EXPECT_EQ(1u, tree.erase("nuvraconfig.json"));
+    EXPECT_EQ(1u, tree.erase("nuvrainstalled.json"));
     EXPECT_EQ((std::map<std::string, std::string>{
                   {"keep.txt", "1"},
                   {"two.txt", "2"},
@@ -683,7 +684,7 @@ TEST_F(HeadlessFlowTest, FailuresAroundADownloadAheadLeaveWhatTheyLeft) {
         std::vector<std::string> left;
         const std::set<std::string> ofEveryRun = {"nuvraconfig.json", "nuvrafile.json",
                                                   "nuvramodremote1.json",
-                                                  "nuvraconfigremote.json"};
+                                                  "nuvraconfigremote.json", "nuvrainstalled.json"};
         for (const auto& entry : fs::directory_iterator(root))
             if (!ofEveryRun.contains(entry.path().filename().string()))
                 left.push_back(entry.path().filename().string());

@@ -12,7 +12,7 @@ TEST(Main, HelpPrintsUsageAndTouchesNothing) {
     ProcessResult result = runProcess(updaterExecutable(), {"--headless", "--help", "--bogus"},
                                       temp.path());
     EXPECT_EQ(0, result.status);
-    EXPECT_EQ("Usage: nuvraupdater_cpp [--root PATH] [--source-dir PATH] [--headless]\n",
+    EXPECT_EQ("Usage: nuvraupdater_cpp [--root PATH] [--source-dir PATH] [--headless] [--verify | --repair]\n",
               result.out);
     EXPECT_EQ("", result.err);
     EXPECT_TRUE(fs::is_empty(temp.path()));

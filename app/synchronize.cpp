@@ -6,6 +6,7 @@
 #include <exception>
 #include <memory>
 
+#include "app/check_files.h"
 #include "engine/pending.h"
 #include "engine/runner.h"
 #include "engine/server_files.h"
@@ -15,6 +16,7 @@
 #include "ui/progress_window.h"
 
 int synchronize(UpdateRun& run) {
+    if (run.options.fileCheck != FileCheck::none) return checkFiles(run);
     try {
         // Before anything is read or written: a second updater on this folder changes nothing.
         // Held until the process ends (the window's exit does not return here).

@@ -11,6 +11,7 @@
 #include "engine/byte_progress.h"
 #include "engine/cleanup.h"
 #include "engine/files_in_use.h"
+#include "engine/installed_files.h"
 #include "engine/pending.h"
 #include "engine/prefetch.h"
 #include "engine/server_files.h"
@@ -139,16 +140,16 @@ struct ArchiveLeftOnFailure {
 // A ".7z" modpak read where it lies in the local source folder stands for the copy that a fetch
 // would have put at `destination`: what happens at `destination` is what happened to that copy.
 void unpackInPlace(const fs::path& rootDir, const fs::path& source, const fs::path& destination,
-                   const ByteProgress* progress) {
+                   const ByteProgress* progress, std::vector<ExtractedEntry>* extracted) {
     removeQuietly(destination);
     ArchiveLeftOnFailure leftOnFailure{source, destination};
-    extractArchive(source, rootDir, progress, &destination);
+    extractArchive(source, rootDir, progress, &destination, extracted);
     leftOnFailure.unpacked = true;
     removeQuietly(destination);
 }
 
-void applyModpak(UpdateRun& run, std::size_t index, std::unique_ptr<Prefetch>& prefetch, int step,
-                 int total) {
+void applyModpak(UpdateRun& run, InstalledRecord& installed, std::size_t index,
+                 std::unique_ptr<Prefetch>& prefetch, int step, int total) {
     // A copy: the steps append to localModpaks, and the entry must not depend on what they do.
     const ModpakEntry entry = run.remoteModpaks[index];
     const std::optional<ContentCheck> check = checkOf(entry, promiseOf(run, index));
@@ -167,6 +168,7 @@ void applyModpak(UpdateRun& run, std::size_t index, std::unique_ptr<Prefetch>& p
     // Refuse a hostile name before anything is removed for it.
     safeTargetPath(run.rootDir, entry.name, entry.modPakNum);
     cleanupModpak(run.rootDir, run.fileEntries, entry.modPakNum);
+    forgetRetiredPaths(installed, run.fileEntries, entry.modPakNum);
 
     reportProgress(run.window.get(), {step + 1, total, "Fetching modpak " + number});
     // Checked again: the cleanup may have changed what the name's folders resolve to.
@@ -181,6 +183,7 @@ void applyModpak(UpdateRun& run, std::size_t index, std::unique_ptr<Prefetch>& p
     prefetch = prefetchAfter(run, index);
 
     reportProgress(run.window.get(), {step + 1, total, "Applying modpak " + number});
+    std::vector<ExtractedEntry> extracted;
     if (sevenZip) {
         const ByteProgress unpacking = windowByteProgress(run.window.get(), step + 1, total,
                                                           "Applying modpak " + number, false);
@@ -190,12 +193,18 @@ void applyModpak(UpdateRun& run, std::size_t index, std::unique_ptr<Prefetch>& p
             refuseFilesInUse(run.rootDir, {}, entry.modPakNum, inPlace ? &*inPlace : &destination,
                              run.window.get());
         if (inPlace) {
-            unpackInPlace(run.rootDir, *inPlace, destination, progress);
+            unpackInPlace(run.rootDir, *inPlace, destination, progress, &extracted);
         } else {
-            extractArchive(destination, run.rootDir, progress);
+            extractArchive(destination, run.rootDir, progress, nullptr, &extracted);
             removeQuietly(destination);
         }
+    } else {
+        const ContentDigest placed = digestFile(destination);
+        extracted.push_back({pathFromText(entry.name), true, placed.size, placed.sha256});
     }
+    recordExtractedEntries(installed, extracted, entry.modPakNum);
+    installed.modpaks.push_back(entry);
+    saveInstalledRecord(run.rootDir, installed);
     run.localModpaks.push_back(entry);
     writeLocalManifest(run.rootDir / pathFromText("nuvramodlocal.json"), run.localModpaks);
     reportProgress(run.window.get(), {step + 2, total, "Applied modpak " + number});
@@ -218,12 +227,13 @@ void runUpdate(UpdateRun& run) {
             return;
         }
         removePrefetchLeftovers(run.rootDir);
+        InstalledRecord installed = loadInstalledRecord(run.rootDir);
         int step = 0;
         // By index: the loop appends to localModpaks, never to remoteModpaks.
         for (std::size_t i = 0; i < run.remoteModpaks.size(); ++i) {
             if (containsModpak(run.localModpaks, run.remoteModpaks[i]))
                 continue;
-            applyModpak(run, i, prefetch, step, total);
+            applyModpak(run, installed, i, prefetch, step, total);
             step += 2;
         }
         removeRemoteFiles(run);

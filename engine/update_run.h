@@ -10,12 +10,17 @@
 
 struct ProgressWindow;
 
+// What the process was asked to do besides updating: check the installed files, or check and
+// repair them.
+enum class FileCheck { none, verify, repair };
+
 // How the process was started: the game folder, the local mirror folder that replaces the server's
-// downloads when given, and whether the run has a window.
+// downloads when given, whether the run has a window, and whether it checks the installed files.
 struct LaunchOptions {
     std::filesystem::path root;
     std::optional<std::filesystem::path> sourceDir;
     bool headless = false;
+    FileCheck fileCheck = FileCheck::none;
 };
 
 // The state of the one update run of the process. Members are destroyed in reverse order, so the

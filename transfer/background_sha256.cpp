@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -12,36 +13,51 @@ namespace {
 constexpr std::size_t blockSize = 256 * 1024;
 constexpr std::size_t blockCount = 4;
 
-void queueBlock(BackgroundSha256& state, std::size_t index) {
+void queueBlock(BackgroundSha256& state, std::optional<std::size_t> index, bool endsStream) {
     {
         std::lock_guard<std::mutex> lock(state.mutex);
-        state.queued.push_back(index);
+        state.queued.push_back({index, endsStream});
     }
     state.changed.notify_all();
 }
 
 void hashQueuedBlocks(BackgroundSha256& state) {
     for (;;) {
-        std::size_t index = 0;
+        BackgroundSha256::Queued next;
         {
             std::unique_lock<std::mutex> lock(state.mutex);
             state.changed.wait(lock, [&] { return !state.queued.empty() || state.ended; });
             if (state.queued.empty()) return;
-            index = state.queued.front();
+            next = state.queued.front();
             state.queued.pop_front();
         }
-        BackgroundSha256::Block& block = state.blocks[index];
         bool hashed = true;
+        std::string digest;
         try {
-            state.hash.update(block.bytes.get(), block.size);
+            if (!state.hash) state.hash.emplace();
+            if (next.block) {
+                BackgroundSha256::Block& block = state.blocks[*next.block];
+                state.hash->update(block.bytes.get(), block.size);
+            }
+            if (next.endsStream) {
+                digest = state.hash->finishHex();
+                state.hash.reset();
+            }
         } catch (const std::exception&) {
             hashed = false;  // reported by finishHex; the stream itself goes on
+            state.hash.reset();
         }
         {
             std::lock_guard<std::mutex> lock(state.mutex);
             if (!hashed) state.failed = true;
-            block.size = 0;
-            state.idle.push_back(index);
+            if (next.block) {
+                state.blocks[*next.block].size = 0;
+                state.idle.push_back(*next.block);
+            }
+            if (next.endsStream) {
+                state.digests.push_back(std::move(digest));
+                --state.streamsEnded;
+            }
         }
         state.changed.notify_all();
     }
@@ -81,23 +97,40 @@ void BackgroundSha256::update(const char* data, std::size_t size) {
         data += taken;
         size -= taken;
         if (block.size == blockSize) {
-            queueBlock(*this, *filling);
+            queueBlock(*this, *filling, false);
             filling.reset();
         }
     }
 }
 
-std::string BackgroundSha256::finishHex() {
-    if (filling) {
-        queueBlock(*this, *filling);
-        filling.reset();
+void BackgroundSha256::endStream() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++streamsEnded;
     }
+    queueBlock(*this, filling, true);
+    filling.reset();
+}
+
+std::vector<std::string> BackgroundSha256::takeDigests() {
+    std::vector<std::string> taken;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return streamsEnded == 0; });
+        if (failed) throw std::runtime_error("Unable to compute SHA-256");
+        taken.swap(digests);
+    }
+    return taken;
+}
+
+std::string BackgroundSha256::finishHex() {
+    endStream();
     {
         std::lock_guard<std::mutex> lock(mutex);
         ended = true;
     }
     changed.notify_all();
     worker.join();
-    if (failed) throw std::runtime_error("Unable to compute SHA-256");
-    return hash.finishHex();
+    if (failed || digests.empty()) throw std::runtime_error("Unable to compute SHA-256");
+    return digests.back();
 }

@@ -16,7 +16,9 @@
 // the bytes into one of a few buffers of its own, hands a buffer over only once it is full (a
 // hand-over per network chunk would cost more than the hashing), and waits only when all of them
 // are still queued for hashing. Raises runtime_error "Unable to compute SHA-256" from finishHex when the
-// library refused a step.
+// library refused a step. One worker can hash a run of streams one after the other (the entries of
+// an archive, the files of a folder): endStream closes the current one, whose digest then waits in
+// `digests` until takeDigests; a thread per file would cost more than hashing a small one.
 struct BackgroundSha256 {
     BackgroundSha256();
     ~BackgroundSha256();
@@ -24,6 +26,11 @@ struct BackgroundSha256 {
     BackgroundSha256& operator=(const BackgroundSha256&) = delete;
 
     void update(const char* data, std::size_t size);
+    // Ends the current stream without waiting; the next update starts a new one.
+    void endStream();
+    // The digests of the streams ended so far and not yet taken, in order, waiting for each
+    // queued byte of them. Raises runtime_error "Unable to compute SHA-256".
+    std::vector<std::string> takeDigests();
     // Waits for every queued byte; the digest as 64 lower-case hex digits. Once only.
     std::string finishHex();
 
@@ -34,11 +41,17 @@ struct BackgroundSha256 {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Block> blocks;
-    std::deque<std::size_t> queued;  // indexes of filled blocks, in stream order
+    struct Queued {
+        std::optional<std::size_t> block;  // a filled block to hash, if any
+        bool endsStream = false;           // then the stream's digest is taken
+    };
+    std::deque<Queued> queued;  // in stream order
     std::vector<std::size_t> idle;   // indexes of blocks free to fill
     std::optional<std::size_t> filling;  // the block update is filling; the caller's alone
     bool ended = false;
     bool failed = false;
-    Sha256 hash;  // touched by the worker alone until it has been joined
+    std::size_t streamsEnded = 0;        // by endStream, not yet in `digests`
+    std::vector<std::string> digests;    // of ended streams, not yet taken
+    std::optional<Sha256> hash;  // touched by the worker alone until it has been joined
     std::thread worker;
 };

@@ -5,13 +5,16 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <unordered_set>
 
 #include "platform/archive_names.h"
 #include "platform/paths.h"
+#include "transfer/background_sha256.h"
 #include "transfer/handles.h"
+#include "transfer/seven_zip_reading.h"
 
 namespace fs = std::filesystem;
 
@@ -21,13 +24,6 @@ namespace {
 // along a path are not guarded by the writer; the containment test below covers them.
 constexpr int writerOptions =
     ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_NODOTDOT;
-constexpr size_t readBlockSize = 10240;
-
-std::string errorText(archive* handle) {
-    const char* text = archive_error_string(handle);
-    return text ? text : "";
-}
-
 // Folders and regular files cannot add a link to a path or retarget one: at most they replace
 // a link or an empty folder with a real folder or file, whose resolution then stays put or
 // becomes purely lexical. Anything else (a link, a hard link, a device) may change where an
@@ -51,50 +47,28 @@ void clearEntryName(const fs::path& target, archive_entry* entry) {
                                  errorDescription(code) + ")");
 }
 
-// A reader with the 7-Zip format and every filter, opened on `archive`, called `shownName` in
-// messages.
-ArchiveReader openSevenZip(const fs::path& archive, const fs::path& shownName) {
-    ArchiveReader reader(archive_read_new());
-    if (!reader) throw std::runtime_error("Unable to initialize libarchive");
-    archive_read_support_format_7zip(reader.get());
-    archive_read_support_filter_all(reader.get());
-    if (openArchiveFile(reader.get(), archive, readBlockSize) != ARCHIVE_OK)
-        throw std::runtime_error("Unable to open archive: " + textFromPath(shownName) + " (" +
-                                 errorText(reader.get()) + ")");
-    return reader;
+// Feeds zeros up to `end`: the holes of a sparse entry read as zeros.
+void hashZeros(BackgroundSha256& hashing, std::uint64_t& hashed, std::uint64_t end) {
+    static const char zeros[4096] = {};
+    while (hashed < end) {
+        const auto count =
+            static_cast<std::size_t>(std::min<std::uint64_t>(end - hashed, sizeof zeros));
+        hashing.update(zeros, count);
+        hashed += count;
+    }
 }
 
-// The next entry's header, or null at the end of the archive.
-archive_entry* nextEntry(archive* reader, const fs::path& archive) {
-    archive_entry* entry = nullptr;
-    int header = archive_read_next_header(reader, &entry);
-    if (header == ARCHIVE_EOF) return nullptr;
-    // Stopping quietly here would record half a modpak as applied. A warning is a name that
-    // cannot be converted even to UTF-8: writing it under a mangled name helps no one.
-    if (header != ARCHIVE_OK)
-        throw std::runtime_error("Unable to read archive: " + textFromPath(archive) + " (" +
-                                 errorText(reader) + ")");
-    return entry;
-}
-
-struct DataBlock {
-    const void* bytes = nullptr;
-    size_t size = 0;
-    la_int64_t offset = 0;
-};
-
-// The current entry's next block of data; false at the entry's end.
-bool nextBlock(archive* reader, DataBlock& block) {
-    int read = archive_read_data_block(reader, &block.bytes, &block.size, &block.offset);
-    if (read == ARCHIVE_EOF) return false;
-    if (read != ARCHIVE_OK) throw std::runtime_error("Unable to read archive data");
-    return true;
+void hashBlock(BackgroundSha256& hashing, std::uint64_t& hashed, const DataBlock& block) {
+    if (block.offset > 0) hashZeros(hashing, hashed, static_cast<std::uint64_t>(block.offset));
+    hashing.update(static_cast<const char*>(block.bytes), block.size);
+    hashed += block.size;
 }
 
 }  // namespace
 
 void extractArchive(const fs::path& archive, const fs::path& destination,
-                    const ByteProgress* progress, const fs::path* shownName) {
+                    const ByteProgress* progress, const fs::path* shownName,
+                    std::vector<ExtractedEntry>* extracted) {
     const fs::path& name = shownName ? *shownName : archive;
     createDirectories(destination);
     std::error_code sizeUnknown;
@@ -123,9 +97,14 @@ void extractArchive(const fs::path& archive, const fs::path& destination,
     // Entry folders (as joined, not resolved) already found inside. Resolving a folder costs a
     // system call per component; most entries share their folder with the one before.
     std::unordered_set<fs::path::string_type> verifiedFolders;
+    // Hashed on one worker for the whole archive, entry after entry, while the writing goes on.
+    std::optional<BackgroundSha256> hashing;
+    if (extracted) hashing.emplace();
+    std::vector<ExtractedEntry> written;
 
     while (archive_entry* entry = nextEntry(reader.get(), name)) {
-        fs::path target = destination / archiveEntryPath(entry);
+        const fs::path relative = archiveEntryPath(entry);
+        fs::path target = destination / relative;
         fs::path folder = target.parent_path();
         if (folder.empty()) folder = destination;
         if (!keepsResolutions(entry)) verifiedFolders.clear();
@@ -142,16 +121,36 @@ void extractArchive(const fs::path& archive, const fs::path& destination,
         if (archive_write_header(writer.get(), entry) != ARCHIVE_OK)
             throw std::runtime_error("Unable to write archive entry: " + errorText(writer.get()));
 
+        const bool recorded = hashing && relative.is_relative();
+        const bool hashed = recorded && archive_entry_filetype(entry) == AE_IFREG &&
+                            archive_entry_hardlink(entry) == nullptr;
+        std::uint64_t hashedSize = 0;
         for (DataBlock block; nextBlock(reader.get(), block);) {
             // The offset goes through unchanged, so the writer leaves the holes of sparse entries.
             if (archive_write_data_block(writer.get(), block.bytes, block.size, block.offset) !=
                 ARCHIVE_OK)
                 throw std::runtime_error("Unable to write archive data");
+            if (hashed) hashBlock(*hashing, hashedSize, block);
             reportRead(reader.get());
         }
         archive_write_finish_entry(writer.get());
+        if (hashed) {
+            if (archive_entry_size_is_set(entry))
+                hashZeros(*hashing, hashedSize,
+                          static_cast<std::uint64_t>(archive_entry_size(entry)));
+            hashing->endStream();
+        }
+        if (recorded)
+            written.push_back(
+                {relative, hashed, hashedSize, {}, archive_entry_filetype(entry) == AE_IFDIR});
         reportRead(reader.get());
     }
+    if (!extracted) return;
+    std::vector<std::string> digests = hashing->takeDigests();
+    std::size_t next = 0;
+    for (ExtractedEntry& entry : written)
+        if (entry.regularFile) entry.sha256 = std::move(digests.at(next++));
+    *extracted = std::move(written);
 }
 
 void readArchiveThrough(const fs::path& archive) {

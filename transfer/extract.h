@@ -1,8 +1,21 @@
 #pragma once
+#include <cstdint>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include "transfer/download.h"
+
+// An entry that extractArchive wrote, named relative to the destination as the archive names it
+// (entries with absolute names are left out). A regular file comes with its size and SHA-256,
+// hashed on a second thread while it is written.
+struct ExtractedEntry {
+    std::filesystem::path name;
+    bool regularFile = false;
+    std::uint64_t size = 0;
+    std::string sha256;
+    bool folder = false;
+};
 
 // Unpacks the 7-Zip archive into `destination` (created first), refusing any entry whose folder
 // resolves outside the destination (links followed); names outside ASCII land as UTF-8 bytes.
@@ -11,10 +24,12 @@
 // <target>", "Unable to write archive entry: ...", "Unable to read archive data", "Unable to
 // write archive data", and the path errors. `progress` is told how many bytes of the archive file
 // have been read so far, out of its size, after every block. Messages name the archive as
-// `shownName` when one is given (the file it stands for), else as `archive`.
+// `shownName` when one is given (the file it stands for), else as `archive`. `extracted`, when
+// given, receives every entry written, in archive order, once the whole archive is written.
 void extractArchive(const std::filesystem::path& archive, const std::filesystem::path& destination,
                     const ByteProgress* progress = nullptr,
-                    const std::filesystem::path* shownName = nullptr);
+                    const std::filesystem::path* shownName = nullptr,
+                    std::vector<ExtractedEntry>* extracted = nullptr);
 
 // Reads the 7-Zip archive to its end, every entry's data included, writing nothing: what
 // extractArchive would read. Raises "Unable to open archive: ...", "Unable to read archive: ..."

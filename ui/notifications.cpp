@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "platform/process_exit.h"
 #include "ui/dialogs.h"
@@ -61,6 +62,24 @@ void handleFailure(void* data) {
     askConfirmation(false, notice->text);
     std::lock_guard<std::mutex> lock(notice->window->mutex);
     notice->window->startButton.activate();
+}
+
+struct StepNotice {
+    ProgressWindow* window = nullptr;
+    std::string status;
+    std::string buttonLabel;
+    std::function<void()> onClick;
+};
+
+void handleNextStep(void* data) {
+    std::unique_ptr<StepNotice> notice(static_cast<StepNotice*>(data));
+    ProgressWindow& window = *notice->window;
+    std::lock_guard<std::mutex> lock(window.mutex);
+    window.statusBox.copy_label(notice->status.c_str());
+    window.statusBox.redraw();
+    window.startButton.copy_label(notice->buttonLabel.c_str());
+    window.onStart = std::move(notice->onClick);
+    window.startButton.activate();
 }
 
 struct QuestionNotice {
@@ -127,6 +146,12 @@ void reportFailure(ProgressWindow* window, const std::string& text) {
         return;
     }
     postUntilTaken(handleFailure, new TextNotice{window, text});
+}
+
+void offerNextStep(ProgressWindow& window, const std::string& status,
+                   const std::string& buttonLabel, std::function<void()> onClick) {
+    postUntilTaken(handleNextStep,
+                   new StepNotice{&window, status, buttonLabel, std::move(onClick)});
 }
 
 bool askRetry(ProgressWindow* window, const std::string& text) {

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 struct ProgressWindow;
@@ -37,3 +38,9 @@ void reportFailure(ProgressWindow* window, const std::string& text);
 // Headless: false at once, writing nothing (the caller's failure says it). Window: asks `text`
 // with Retry and Cancel on the UI thread and waits for the player's answer; true for Retry.
 bool askRetry(ProgressWindow* window, const std::string& text);
+
+// Window only, always delivered to the UI thread: shows `status`, relabels the window's button
+// `buttonLabel`, makes `onClick` what it does and makes it usable again. For a window whose work
+// comes in steps that the player chooses one after the other.
+void offerNextStep(ProgressWindow& window, const std::string& status,
+                   const std::string& buttonLabel, std::function<void()> onClick);

@@ -15,12 +15,15 @@ std::string statusText(int pendingCount) {
            "click Start.";
 }
 
-ProgressWindow::ProgressWindow(int pendingCount)
+ProgressWindow::ProgressWindow(int pendingCount) : ProgressWindow(statusText(pendingCount), "Start") {}
+
+ProgressWindow::ProgressWindow(const std::string& status, const std::string& buttonLabel)
     : mainWindow(420, 155, "Nuvra"),
       statusBox(20, 15, 375, 55),
-      startButton(20, 90, 90, 30, "Start"),
+      startButton(20, 90, 90, 30),
       progressBar(125, 90, 270, 30) {
-    statusBox.copy_label(statusText(pendingCount).c_str());
+    statusBox.copy_label(status.c_str());
+    startButton.copy_label(buttonLabel.c_str());
     statusBox.align(FL_ALIGN_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_WRAP);
     progressBar.minimum(0);
     progressBar.redraw();

@@ -12,6 +12,9 @@
 
 struct ProgressWindow {
     explicit ProgressWindow(int pendingCount);
+    // A window of its own kind: `status` above, and the one button labelled `buttonLabel`, whose
+    // click calls onStart as Start's does.
+    ProgressWindow(const std::string& status, const std::string& buttonLabel);
     ~ProgressWindow();
     ProgressWindow(const ProgressWindow&) = delete;
     ProgressWindow& operator=(const ProgressWindow&) = delete;

@@ -129,8 +129,12 @@ std::vector<unsigned long> dialogTextPicture(const std::string& text) {
 }
 
 std::vector<unsigned long> statusTextPicture(int pendingCount) {
+    return statusTextPicture(statusText(pendingCount));
+}
+
+std::vector<unsigned long> statusTextPicture(const std::string& status) {
     if (!useTestDisplay()) return {};
-    ProgressWindow window(pendingCount);
+    ProgressWindow window(status, "Start");
     window.mainWindow.show();
     std::vector<unsigned long> picture = drawnPixels(window.mainWindow, statusTextArea);
     window.mainWindow.hide();

@@ -44,11 +44,12 @@ constexpr TextArea progressBarArea{125, 90, 270, 30};
 std::vector<unsigned long> windowPixels(const std::string& display, unsigned long windowId,
                                         TextArea area);
 
-// What a player sees of `text` in a dialog, and of the waiting progress window's status for
-// `pendingCount` modpaks: drawn by this process, for comparison with the real program's windows
-// on an X server started the same way.
+// What a player sees of `text` in a dialog, and of the progress window's status (the waiting one
+// for `pendingCount` modpaks, or any): drawn by this process, for comparison with the real
+// program's windows on an X server started the same way.
 std::vector<unsigned long> dialogTextPicture(const std::string& text);
 std::vector<unsigned long> statusTextPicture(int pendingCount);
+std::vector<unsigned long> statusTextPicture(const std::string& status);
 // What a player sees of the progress bar once the window has shown `report`.
 std::vector<unsigned long> progressBarPicture(const ProgressReport& report);
 

@@ -313,7 +313,7 @@ TEST_F(WindowFlowTest, StartAppliesEveryModpakAndEnterOnTheCompletionExitsZero) 
     EXPECT_EQ("", updater->out());
     EXPECT_EQ("", updater->err());
     EXPECT_EQ((std::vector<std::string>{"b.txt", "maps/", "maps/a.txt", "nuvraconfig.json",
-                                        "nuvramodlocal.json"}),
+                                        "nuvrainstalled.json", "nuvramodlocal.json"}),
               rootListing());
     EXPECT_EQ("modpak one", readFileBytes(root / "maps/a.txt"));
     EXPECT_EQ("modpak two", readFileBytes(root / "b.txt"));
@@ -345,7 +345,8 @@ TEST_F(WindowFlowTest, AfterAFailedModpakStartIsUsableAgainAndResumesWithoutReap
         "Nuvra Updater error: Local source file not found: " + (mirror / "b.7z").string() + "\n",
         updater->err());
     EXPECT_EQ(
-        (std::vector<std::string>{"b.txt", "maps/", "nuvraconfig.json", "nuvramodlocal.json"}),
+        (std::vector<std::string>{"b.txt", "maps/", "nuvraconfig.json", "nuvrainstalled.json",
+                                  "nuvramodlocal.json"}),
         rootListing());
     EXPECT_EQ(bothApplied, readFileBytes(root / "nuvramodlocal.json"));
 }
@@ -481,6 +482,44 @@ TEST_F(WindowFlowTest, AFileInUseIsNamedAndRetryGoesOnOnceItIsFree) {
     EXPECT_EQ("", updater->err());
     EXPECT_EQ("modpak one", readFileBytes(root / "maps" / "a.txt"));
     EXPECT_EQ(bothApplied, readFileBytes(root / "nuvramodlocal.json"));
+}
+
+// Started without --headless to check the files, the updater opens a window that checks at once,
+// names what it found and offers Repair; Repair puts back exactly what was damaged.
+TEST_F(WindowFlowTest, CheckFilesFindsTheDamageAndRepairPutsItRight) {
+    start({"--headless", "--root", root.string(), "--source-dir", mirror.string()});
+    ASSERT_EQ(0, updater->waitForExit());
+    const std::vector<std::string> applied = rootListing();
+    writeFileBytes(root / "maps" / "a.txt", "changed by the player");
+    fs::remove(root / "b.txt");
+
+    start({"--root", root.string(), "--source-dir", mirror.string(), "--verify"});
+    std::string window = waitForProgressWindow();
+    EXPECT_TRUE(shows(window, statusTextArea,
+                      statusTextPicture("Checked 2 files: 1 changed, 1 missing. Missing: b.txt "
+                                        "(modpak 2) and 1 more. Click Repair to put them right.")));
+    EXPECT_EQ("changed by the player", readFileBytes(root / "maps" / "a.txt"));
+    // The server's files are fetched for the repair and removed after it.
+    auto repaired = [&] {
+        return fs::exists(root / "b.txt") && readFileBytes(root / "maps" / "a.txt") == "modpak one" &&
+               !fs::exists(root / "nuvrafile.json");
+    };
+    // Under wine only that some text is shown can be seen, not which: the click is repeated until
+    // it meets Repair rather than the button of the check still running.
+    auto deadline = std::chrono::steady_clock::now() + patience;
+    do {
+        clickStart(window);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // polling interval
+    } while (underWine() && !repaired() && std::chrono::steady_clock::now() < deadline);
+    EXPECT_TRUE(shows(window, statusTextArea, statusTextPicture("Repaired 2 files; 0 refused.")));
+    while (!repaired() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // polling interval
+    requestWindowClose(xvfb.display, std::stoul(window));
+    EXPECT_EQ(0, updater->waitForExit());
+    EXPECT_EQ("", updater->err());
+    EXPECT_EQ("modpak two", readFileBytes(root / "b.txt"));
+    EXPECT_EQ(bothApplied, readFileBytes(root / "nuvramodlocal.json"));
+    EXPECT_EQ(applied, rootListing());
 }
 
 // At 150 % and 200 % the welcome question and the progress window are that much larger than at

@@ -88,6 +88,8 @@ struct Scenario {
     // refuse rather than delete what the link points to. Nothing outside the game may change.
     std::optional<std::string> wineFailure;
     std::string gameFolder = "game";  // below the run's folder
+    std::vector<std::string> options;  // after --headless --root <game>
+    int status = 0;                    // of a run that fails without an error line
 };
 
 class DifferentialTest : public ::testing::TestWithParam<Scenario> {
@@ -106,6 +108,7 @@ protected:
 
         // Under wine a Linux path is read as a path on the current drive, which wine maps to /.
         std::vector<std::string> args = {"--headless", "--root", game.string()};
+        args.insert(args.end(), scenario.options.begin(), scenario.options.end());
         if (!scenario.overHttp) args.insert(args.end(), {"--source-dir", mirror.string()});
         ProcessResult result;
         if (windows) {
@@ -336,6 +339,24 @@ void deepModpaks(const fs::path& server) {
                        deepName('k', "kept.txt") + R"(","isDirectory":false}])");
 }
 
+// A game folder that an update applied modpak 1 to ("one.7z": data.txt "new" and maps/a.txt
+// "a"), with its record, where data.txt has since changed and maps/a.txt has gone.
+void damagedSinceTheUpdate(const fs::path& game) {
+    writeFileBytes(game / "nuvrainstalled.json",
+                   "[\n{\"modPakNum\":1,\"name\":\"one.7z\"},\n"
+                   "{\"modPakNum\":1,\"size\":3,\"sha256\":"
+                   "\"11507a0e2f5e69d5dfa40a62a1bd7b6ee57e6bcd85c67c9b8431b36fff21c437\","
+                   "\"path\":\"data.txt\"},\n"
+                   "{\"modPakNum\":1,\"size\":1,\"sha256\":"
+                   "\"ca978112ca1bbdcafac231b39a23dc4da786eff8147c4e72b9807785afee48bb\","
+                   "\"path\":\"maps/a.txt\"}\n]\n");
+    writeFileBytes(game / "data.txt", "changed");
+}
+
+void dataAndMap(const fs::path& server) {
+    oneModpak(server, {fileEntry("data.txt", "new"), fileEntry("maps/a.txt", "a")});
+}
+
 // A name of half a million folders, past what any system takes.
 std::string endlessName() {
     std::string name;
@@ -448,6 +469,24 @@ const Scenario scenarios[] = {
                             R"([{"modPakNum":1,"name":")" + endlessName() + R"("}])");
          },
      .failure = "Refusing unsafe path for modpak 1: " + endlessName()},
+    {.name = "VerifyNamesWhatChangedAndChangesNothing",
+     .serve = dataAndMap,
+     .localManifest = R"([{"modPakNum":1,"name":"one.7z"}])",
+     .prepareGame = damagedSinceTheUpdate,
+     .options = {"--verify"},
+     .status = 1},
+    {.name = "RepairPutsBackWhatChanged",
+     .serve = dataAndMap,
+     .overHttp = true,
+     .localManifest = R"([{"modPakNum":1,"name":"one.7z"}])",
+     .prepareGame = damagedSinceTheUpdate,
+     .options = {"--repair"}},
+    // An earlier version applied the modpak: the repair records it from its archive.
+    {.name = "RepairRecordsAFolderUpdatedWithoutARecord",
+     .serve = dataAndMap,
+     .localManifest = R"([{"modPakNum":1,"name":"one.7z"}])",
+     .prepareGame = [](const fs::path& game) { writeFileBytes(game / "data.txt", "old"); },
+     .options = {"--repair"}},
     {.name = "NamesOutsideAsciiUnderCodePage1252",
      .serve = namesOutsideAscii,
      .codePageLocale = "en_US.UTF-8"},
@@ -466,7 +505,7 @@ TEST_P(DifferentialTest, WindowsAndLinuxAgree) {
         std::string err = outcome.err;
         if (server) replaceAll(err, server->url("/"), "<server>/");
         EXPECT_EQ(failure.empty() ? "" : "Nuvra Updater error: " + failure + "\n", err);
-        EXPECT_EQ(failure.empty() ? 0 : 1, outcome.status);
+        EXPECT_EQ(failure.empty() ? GetParam().status : 1, outcome.status);
     };
     expectFailure(GetParam().failure, onLinux);
     if (const auto& wineFailure = GetParam().wineFailure) {

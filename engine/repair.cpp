@@ -8,6 +8,7 @@
 #include "engine/byte_progress.h"
 #include "engine/installed_files.h"
 #include "engine/update_run.h"
+#include "manifest/manifests.h"
 #include "platform/paths.h"
 #include "transfer/content_check.h"
 #include "transfer/fetch.h"
@@ -18,10 +19,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-bool isSevenZipName(const std::string& name) {
-    return name.size() >= 3 && name.compare(name.size() - 3, 3, ".7z") == 0;
-}
 
 bool sameEntry(const ModpakEntry& a, const ModpakEntry& b) {
     return a.modPakNum == b.modPakNum && a.name == b.name;

@@ -17,6 +17,7 @@
 #include "engine/server_files.h"
 #include "engine/update_run.h"
 #include "manifest/json_writer.h"
+#include "manifest/manifests.h"
 #include "platform/paths.h"
 #include "transfer/content_check.h"
 #include "transfer/extract.h"
@@ -27,10 +28,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-bool isSevenZipName(const std::string& name) {
-    return name.size() >= 3 && name.compare(name.size() - 3, 3, ".7z") == 0;
-}
 
 // What the server's manifest promises about the file, as a check; none when it promises nothing.
 std::optional<ContentCheck> checkOf(const ModpakEntry& entry, const ModpakPromise& promise) {

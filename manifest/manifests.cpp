@@ -90,3 +90,7 @@ std::vector<FileEntry> fileListFromText(const std::string& text) {
     }
     return list;
 }
+
+bool isSevenZipName(const std::string& name) {
+    return name.size() >= 3 && name.compare(name.size() - 3, 3, ".7z") == 0;
+}

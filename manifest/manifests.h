@@ -21,3 +21,7 @@ std::vector<FileEntry> parseFileList(const std::filesystem::path& path);
 std::vector<FileEntry> parseServerFileList(const std::filesystem::path& path);
 // The file list's entries from its text, read as parseFileList reads them.
 std::vector<FileEntry> fileListFromText(const std::string& text);
+
+// A modpak named so is a 7-Zip archive that is unpacked into the game folder; any other modpak is
+// the file itself.
+bool isSevenZipName(const std::string& name);

@@ -27,10 +27,6 @@ const char* const fileListName = "nuvrafile.json";
 
 fs::path serverFile(const fs::path& dir, const char* name) { return dir / pathFromText(name); }
 
-bool isSevenZipName(const std::string& name) {
-    return name.size() >= 3 && name.compare(name.size() - 3, 3, ".7z") == 0;
-}
-
 std::string modpakLabel(const ModpakEntry& entry) {
     return "modpak " + std::to_string(entry.modPakNum) + ": " + entry.name;
 }

@@ -23,12 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string sha256Of(const std::string& bytes) {
-    Sha256 hash;
-    hash.update(bytes.data(), bytes.size());
-    return hash.finishHex();
-}
-
 // Inode and modification time: a file put back is a new file; one left alone keeps both.
 std::pair<ino_t, std::int64_t> identity(const fs::path& path) {
     struct stat info {};

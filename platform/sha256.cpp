@@ -10,3 +10,9 @@ std::string hexDigest(const unsigned char* digest, std::size_t size) {
     }
     return hex;
 }
+
+std::string sha256Of(const std::string& bytes) {
+    Sha256 hash;
+    hash.update(bytes.data(), bytes.size());
+    return hash.finishHex();
+}

@@ -20,5 +20,8 @@ struct Sha256 {
     std::unique_ptr<State> state;
 };
 
+// The digest of `bytes` as 64 lower-case hex digits.
+std::string sha256Of(const std::string& bytes);
+
 // 32 digest bytes as 64 lower-case hex digits.
 std::string hexDigest(const unsigned char* digest, std::size_t size);

@@ -18,12 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string sha256Of(const std::string& bytes) {
-    Sha256 hash;
-    hash.update(bytes.data(), bytes.size());
-    return hash.finishHex();
-}
-
 const std::string good(1000, 'g');
 const std::string subject = "modpak 5: m5.7z";
 const std::string checksumMismatch = "Checksum mismatch for modpak 5: m5.7z";

@@ -39,12 +39,6 @@ std::string largeBody() {
     return body;
 }
 
-std::string sha256Of(const std::string& bytes) {
-    Sha256 hash;
-    hash.update(bytes.data(), bytes.size());
-    return hash.finishHex();
-}
-
 // Whether the request head asks for a range, and from where ("" when it does not).
 std::string rangeOf(const std::string& head) {
     const std::string key = "\r\nRange: ";

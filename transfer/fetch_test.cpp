@@ -15,12 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string sha256Hex(const std::string& bytes) {
-    Sha256 hash;
-    hash.update(bytes.data(), bytes.size());
-    return hash.finishHex();
-}
-
 class FetchFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -106,9 +100,9 @@ TEST_F(FetchFileTest, SourceFileInPlaceIsCheckedWhereItLies) {
     writeFileBytes(mirror / "a.7z", "archive");
     writeFileBytes(root / "a.7z", "old");
     fs::create_directories(mirror / "folder.7z");
-    const ContentCheck right{7, sha256Hex("archive"), "modpak 1: a.7z"};
+    const ContentCheck right{7, sha256Of("archive"), "modpak 1: a.7z"};
     const ContentCheck shorter{6, "", "modpak 1: a.7z"};
-    const ContentCheck wrongHash{7, sha256Hex("archivE"), "modpak 1: a.7z"};
+    const ContentCheck wrongHash{7, sha256Of("archivE"), "modpak 1: a.7z"};
 
     EXPECT_EQ(mirror / "a.7z", sourceFileInPlace(mirrorDir, root / "a.7z", &right));
     EXPECT_EQ("Size mismatch for modpak 1: a.7z: expected 6 bytes, received more",

@@ -240,6 +240,20 @@ void runModal(Fl_Double_Window& window) {
     while (window.shown()) Fl::wait();
 }
 
+// OK (or `okLabel`) and Cancel; true for the first.
+bool askWithCancel(const std::string& text, const char* okLabel) {
+    const std::string title = "Nuvra";
+    const DialogLayout layout = layOut(text);
+    ConfirmationDialog dialog(title.c_str(), layout, text);
+    if (okLabel) dialog.okButton.label(okLabel);
+    placeText(dialog.dialogWindow, dialog.textView, dialog.messageBox, layout);
+    dialog.okButton.callback(onConfirmationOk, &dialog);
+    dialog.cancelButton.callback(onConfirmationCancel, &dialog);
+    dialog.dialogWindow.callback(onConfirmationCancel, &dialog);
+    runModal(dialog.dialogWindow);
+    return dialog.accepted;
+}
+
 }  // namespace
 
 void showMessage(bool headless, const std::string& text) {
@@ -261,26 +275,7 @@ bool askConfirmation(bool headless, const std::string& text) {
         printLine(text);
         return true;
     }
-    const std::string title = "Nuvra";
-    const DialogLayout layout = layOut(text);
-    ConfirmationDialog dialog(title.c_str(), layout, text);
-    placeText(dialog.dialogWindow, dialog.textView, dialog.messageBox, layout);
-    dialog.okButton.callback(onConfirmationOk, &dialog);
-    dialog.cancelButton.callback(onConfirmationCancel, &dialog);
-    dialog.dialogWindow.callback(onConfirmationCancel, &dialog);
-    runModal(dialog.dialogWindow);
-    return dialog.accepted;
+    return askWithCancel(text, nullptr);
 }
 
-bool askRetryOrCancel(const std::string& text) {
-    const std::string title = "Nuvra";
-    const DialogLayout layout = layOut(text);
-    ConfirmationDialog dialog(title.c_str(), layout, text);
-    dialog.okButton.label("Retry");
-    placeText(dialog.dialogWindow, dialog.textView, dialog.messageBox, layout);
-    dialog.okButton.callback(onConfirmationOk, &dialog);
-    dialog.cancelButton.callback(onConfirmationCancel, &dialog);
-    dialog.dialogWindow.callback(onConfirmationCancel, &dialog);
-    runModal(dialog.dialogWindow);
-    return dialog.accepted;
-}
+bool askRetryOrCancel(const std::string& text) { return askWithCancel(text, "Retry"); }

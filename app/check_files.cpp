@@ -46,6 +46,7 @@ int repairHeadless(UpdateRun& run) {
     UpdaterConfig loaded = loadLocalConfig(run.rootDir);
     run.config = loaded;
     run.pinnedKey = loadPinnedKey(run.rootDir);
+    followKeyRotation(run);
     checkUpdaterVersion(run);
     fetchServerFile(run, "nuvrafile.json");
     loadManifests(run);

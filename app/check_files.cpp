@@ -53,6 +53,7 @@ void loadServerFiles(UpdateRun& run) {
     UpdaterConfig loaded = loadLocalConfig(run.rootDir);
     run.config = loaded;
     run.pinnedKey = loadPinnedKey(run.rootDir);
+    followKeyRotation(run);
     checkUpdaterVersion(run);
     fetchServerFile(run, "nuvrafile.json");
     loadManifests(run);

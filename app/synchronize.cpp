@@ -31,6 +31,7 @@ int synchronize(UpdateRun& run) {
                 run.options.headless,
                 "Welcome to Nuvra. Click OK to synchronize your files with the latest."))
             return 0;
+        followKeyRotation(run);
         checkUpdaterVersion(run);
         fetchServerFile(run, "nuvrafile.json");
         loadManifests(run);

@@ -2,11 +2,15 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
+#include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 
 #include "engine/byte_progress.h"
 #include "engine/cleanup.h"
@@ -98,6 +102,44 @@ std::optional<fs::path> archiveAtHand(const UpdateRun& run, const ModpakEntry& e
     }
 }
 
+// "2.1 GB", in the decimal units of the progress texts. A need is rounded up and free space
+// down, so that a need just above the free space never reads as the same number.
+std::string spaceText(std::uint64_t bytes, bool roundUp) {
+    const double scale = bytes >= 1000000000ULL ? 1e9 : bytes >= 1000000 ? 1e6 : 1e3;
+    const char* unit = bytes >= 1000000000ULL ? "GB" : bytes >= 1000000 ? "MB" : "kB";
+    const double tenths = static_cast<double>(bytes) / scale * 10;
+    char text[48];
+    std::snprintf(text, sizeof text, "%.1f %s",
+                  (roundUp ? std::ceil(tenths) : std::floor(tenths)) / 10, unit);
+    return text;
+}
+
+// A modpak that runs out of room half-way leaves the game folder worse than before: its cleanup
+// has already removed what it retires.
+void refuseWhatDoesNotFit(const fs::path& rootDir, const ModpakEntry& entry, std::uint64_t needed) {
+    if (needed == 0) return;
+    const std::uintmax_t available = freeSpace(rootDir);
+    if (needed <= available) return;
+    throw std::runtime_error("Not enough space: modpak " + std::to_string(entry.modPakNum) +
+                             " needs " + spaceText(needed, true) + ", " +
+                             spaceText(available, false) + " free");
+}
+
+// The room the modpak takes, as far as it is known before its cleanup: what its archive unpacks
+// to when the archive is here, else the download that the manifest promises.
+std::uint64_t roomBeforeCleanup(const std::optional<fs::path>& archiveHere,
+                                const std::optional<ContentCheck>& check) {
+    if (!archiveHere) return check && check->size ? *check->size : 0;
+    // A mirror's FIFO or device would block or never end; the fetch refuses it in its turn.
+    std::error_code notRegular;
+    if (!fs::is_regular_file(*archiveHere, notRegular)) return 0;
+    try {
+        return unpackedSize(*archiveHere);
+    } catch (const std::exception&) {
+        return 0;  // not in the mirror, or damaged: left to the fetch and the unpacking to report
+    }
+}
+
 // Puts the modpak's file at `destination`, from its head start when it has one.
 void obtainFile(UpdateRun& run, const ModpakEntry& entry, const std::optional<ContentCheck>& check,
                 const fs::path& destination, Prefetch* prefetched, int step, int total) {
@@ -164,6 +206,7 @@ void applyModpak(UpdateRun& run, InstalledRecord& installed, std::size_t index,
                          archiveHere ? &*archiveHere : nullptr, run.window.get());
     // Refuse a hostile name before anything is removed for it.
     safeTargetPath(run.rootDir, entry.name, entry.modPakNum);
+    refuseWhatDoesNotFit(run.rootDir, entry, roomBeforeCleanup(archiveHere, check));
     cleanupModpak(run.rootDir, run.fileEntries, entry.modPakNum);
     forgetRetiredPaths(installed, run.fileEntries, entry.modPakNum);
 
@@ -185,7 +228,8 @@ void applyModpak(UpdateRun& run, InstalledRecord& installed, std::size_t index,
         const ByteProgress unpacking = windowByteProgress(run.window.get(), step + 1, total,
                                                           "Applying modpak " + number, false);
         const ByteProgress* progress = unpacking ? &unpacking : nullptr;
-        // Downloaded only after the cleanup: its entries are checked now.
+        // Downloaded only after the cleanup: its size and entries are checked now.
+        if (!archiveHere) refuseWhatDoesNotFit(run.rootDir, entry, unpackedSize(destination));
         if (!entriesChecked)
             refuseFilesInUse(run.rootDir, {}, entry.modPakNum, inPlace ? &*inPlace : &destination,
                              run.window.get());

@@ -25,6 +25,8 @@ namespace {
 // Room for 100,000 entries many times over; a server file past it is refused while it arrives,
 // so that neither the disk nor the memory of the reader fills up.
 constexpr std::uint64_t serverFileLimit = 64ULL * 1024 * 1024;
+// A public key file and its signature take a few hundred bytes.
+constexpr std::uint64_t rotationFileLimit = 64 * 1024;
 // Players' clocks are often off by hours; a day's slack keeps a fresh publication usable.
 constexpr std::uint64_t expiryTolerance = 24 * 60 * 60;
 
@@ -81,6 +83,48 @@ UpdaterConfig loadLocalConfig(const fs::path& rootDir) {
 
 std::optional<PublicKey> loadPinnedKey(const fs::path& rootDir) {
     return pinnedKeyFrom(rootDir, NUVRA_PUBLIC_KEY);
+}
+
+bool pinnedKeyIsBuiltIn() { return NUVRA_PUBLIC_KEY[0] != '\0'; }
+
+void followKeyRotation(UpdateRun& run) {
+    if (!run.pinnedKey) return;
+    const std::string name = rotationFileName;
+    const fs::path path = run.rootDir / pathFromText(name);
+    const ContentCheck limited{std::nullopt, "", name, rotationFileLimit};
+    if (!fetchFileIfPresent(run.options.sourceDir, run.config.url + name, path, &limited,
+                            BodyEncoding::compressed))
+        return;
+    const std::string signatureName = name + ".minisig";
+    const fs::path signaturePath = run.rootDir / pathFromText(signatureName);
+    const ContentCheck signatureLimited{std::nullopt, "", signatureName, rotationFileLimit};
+    fetchFile(run.options.sourceDir, run.config.url + signatureName, signaturePath,
+              &signatureLimited, nullptr, nullptr, BodyEncoding::compressed);
+    const std::string text = readTextFile(path);
+    const std::optional<PublicKey> newKey = publicKeyFromFileText(text);
+    if (!newKey)
+        throw std::runtime_error("Invalid key rotation on the server: " + name +
+                                 " is not a public key file");
+    const PublicKey& pinned = *run.pinnedKey;
+    // Left on the server for players who have not yet run since: the folder already follows it.
+    if (newKey->keyId == pinned.keyId && newKey->key == pinned.key) return;
+    const std::string signature = readTextFile(signaturePath);
+    const std::optional<SignatureParts> parts = parseSignature(signature);
+    if (parts && parts->keyId != pinned.keyId)
+        throw std::runtime_error("Refusing the key rotation on the server: the new key " +
+                                 keyIdText(newKey->keyId) + " is signed by key " +
+                                 keyIdText(parts->keyId) + ", not by this game folder's key " +
+                                 keyIdText(pinned.keyId));
+    const std::uint64_t sequence = verifySignature(text, signature, pinned, name);
+    if (pinnedKeyIsBuiltIn())
+        throw std::runtime_error("The server moved to a new key (" + keyIdText(newKey->keyId) +
+                                 "), and this updater's key is built in; get an updater built "
+                                 "with the new key");
+    // The sequence first: should the run stop between the two writes, the old key is still
+    // pinned and the next run follows the rotation again.
+    recordAcceptedSequence(run.rootDir, *newKey, sequence);
+    writeTextFile(run.rootDir / pathFromText("nuvraupdater.pub"), publicKeyFileText(*newKey));
+    run.pinnedKey = newKey;
 }
 
 void checkUpdaterVersion(UpdateRun& run) {
@@ -141,7 +185,8 @@ void loadManifests(UpdateRun& run) {
 }
 
 void removeRemoteFiles(UpdateRun& run) {
-    for (const char* name : {"nuvrafile.json", "nuvramodremote1.json", "nuvraconfigremote.json"}) {
+    for (const char* name :
+         {"nuvrafile.json", "nuvramodremote1.json", "nuvraconfigremote.json", rotationFileName}) {
         removeQuietly(run.rootDir / pathFromText(name));
         if (run.pinnedKey)
             removeQuietly(run.rootDir / pathFromText(std::string(name) + ".minisig"));

@@ -15,6 +15,21 @@ UpdaterConfig loadLocalConfig(const std::filesystem::path& rootDir);
 // pinnedKeyFrom with the key this build was given (the NUVRA_PUBLIC_KEY CMake option).
 std::optional<PublicKey> loadPinnedKey(const std::filesystem::path& rootDir);
 
+// True when this build was given its key (NUVRA_PUBLIC_KEY): a rotation cannot replace it.
+bool pinnedKeyIsBuiltIn();
+
+// With a pinned key, follows a key rotation that the server publishes ("nuvrakey.pub", a public
+// key file, with its ".minisig"); a server without one (404 or 410, or a mirror folder without
+// it) changes nothing. When the pinned key signed the new key, it writes the new key over
+// "nuvraupdater.pub" (atomically, replacing a link rather than writing through it), records the
+// statement's sequence as the new key's accepted one, and pins the new key in the run. A
+// statement naming the pinned key itself changes nothing. Raises, changing nothing, "Refusing
+// the key rotation on the server: the new key <id> is signed by key <id>, not by this game
+// folder's key <id>", the signature check's errors, "Invalid key rotation on the server: ...",
+// "The server moved to a new key (<id>), and this updater's key is built in; ...", and the fetch
+// and writer errors.
+void followKeyRotation(UpdateRun& run);
+
 // Fetches "nuvraconfigremote.json" into the root folder (it stays there) and raises "Nuvra
 // Updater needs an update! Grab the latest and try again." when updaterIsBehind(config's version,
 // the server's). Fetch and reader errors propagate.
@@ -40,6 +55,6 @@ void fetchServerFile(UpdateRun& run, const std::string& name);
 // when everything passed is the run's sequence number recorded (recordAcceptedSequence).
 void loadManifests(UpdateRun& run);
 
-// Removes "nuvrafile.json", "nuvramodremote1.json" and "nuvraconfigremote.json" from the root
-// folder, with a pinned key their ".minisig" files too, ignoring every failure.
+// Removes "nuvrafile.json", "nuvramodremote1.json", "nuvraconfigremote.json" and "nuvrakey.pub"
+// from the root folder, with a pinned key their ".minisig" files too, ignoring every failure.
 void removeRemoteFiles(UpdateRun& run);

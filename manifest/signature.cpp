@@ -91,11 +91,24 @@ std::optional<PublicKey> publicKeyFromBase64(const std::string& line) {
     return key;
 }
 
+std::optional<PublicKey> publicKeyFromFileText(const std::string& text) {
+    const std::vector<std::string> lines = linesOf(text);
+    if (lines.size() != 2 || !startsWith(lines[0], untrustedPrefix)) return std::nullopt;
+    return publicKeyFromBase64(lines[1]);
+}
+
+std::string publicKeyFileText(const PublicKey& key) {
+    std::vector<unsigned char> bytes(2 + key.keyId.size() + key.key.size());
+    bytes[0] = 'E';
+    bytes[1] = 'd';
+    std::copy(key.keyId.begin(), key.keyId.end(), bytes.begin() + 2);
+    std::copy(key.key.begin(), key.key.end(), bytes.begin() + 10);
+    return "untrusted comment: nuvrapublish public key " + keyIdText(key.keyId) + "\n" +
+           base64FromBytes(bytes.data(), bytes.size()) + "\n";
+}
+
 PublicKey readPublicKeyFile(const std::filesystem::path& path) {
-    const std::vector<std::string> lines = linesOf(readTextFile(path));
-    std::optional<PublicKey> key;
-    if (lines.size() == 2 && startsWith(lines[0], untrustedPrefix))
-        key = publicKeyFromBase64(lines[1]);
+    std::optional<PublicKey> key = publicKeyFromFileText(readTextFile(path));
     if (!key) throw std::runtime_error("Invalid public key file: " + textFromPath(path));
     return *key;
 }

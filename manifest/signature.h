@@ -31,6 +31,11 @@ std::string keyIdText(const std::array<unsigned char, 8>& keyId);
 
 // The key of a public key file's base64 line ("Ed", key id, key); nullopt when malformed.
 std::optional<PublicKey> publicKeyFromBase64(const std::string& line);
+// The key of a minisign public key file's text (an "untrusted comment:" line, then the base64
+// line); nullopt when malformed.
+std::optional<PublicKey> publicKeyFromFileText(const std::string& text);
+// The text of a minisign public key file for `key`.
+std::string publicKeyFileText(const PublicKey& key);
 // A minisign public key file: an "untrusted comment:" line, then the base64 line. Raises
 // "Invalid public key file: <path>" and the reader's errors.
 PublicKey readPublicKeyFile(const std::filesystem::path& path);

@@ -6,6 +6,10 @@
 
 #include "manifest/records.h"
 
+// The server file that hands a folder over to a new key: the new key's public key file, signed
+// (in "nuvrakey.pub.minisig") by the key it replaces.
+inline constexpr const char* rotationFileName = "nuvrakey.pub";
+
 // The key that the server's files must be signed with: `builtInKey` (the base64 line of a
 // minisign public key) when it is not empty, otherwise "nuvraupdater.pub" in `rootDir` when that
 // exists, otherwise none, and the server's files are read unsigned. Raises "Invalid built-in

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -110,6 +111,10 @@ void renameFile(const std::filesystem::path& from, const std::filesystem::path& 
 void createDirectories(const std::filesystem::path& path);
 
 // The longest existing leading part made canonical (links followed), the rest folded lexically.
+// The bytes that this process may still write on the volume that holds `folder` (what quotas
+// and reserved blocks leave it). Raises FileSystemError "space" naming the folder.
+std::uintmax_t freeSpace(const std::filesystem::path& folder);
+
 // Raises FileSystemError "weakly_canonical" naming the path.
 std::filesystem::path weaklyCanonical(const std::filesystem::path& path);
 

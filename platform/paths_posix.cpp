@@ -1,12 +1,13 @@
-#include "platform/paths.h"
-
 #include <fcntl.h>
 #include <locale.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "platform/paths.h"
 
 namespace fs = std::filesystem;
 
@@ -232,6 +233,13 @@ void createDirectories(const fs::path& path) {
     fs::create_directories(path, code);
     if (code)
         throw FileSystemError("create_directories", path, code);
+}
+
+std::uintmax_t freeSpace(const fs::path& folder) {
+    struct statvfs volume;
+    if (::statvfs(folder.c_str(), &volume) != 0)
+        throw FileSystemError("space", folder, lastError());
+    return static_cast<std::uintmax_t>(volume.f_bavail) * volume.f_frsize;
 }
 
 fs::path weaklyCanonical(const fs::path& path) {

@@ -669,6 +669,14 @@ void createDirectories(const fs::path& path) {
     }
 }
 
+std::uintmax_t freeSpace(const fs::path& folder) {
+    // The caller's share: a quota can leave it less than the volume has free.
+    ULARGE_INTEGER available{};
+    if (!GetDiskFreeSpaceExW(systemPath(folder).c_str(), &available, nullptr, nullptr))
+        throw FileSystemError("space", folder, lastError());
+    return available.QuadPart;
+}
+
 fs::path weaklyCanonical(const fs::path& path) {
     fs::path head = path.root_path();
     fs::path rest;

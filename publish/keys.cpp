@@ -10,6 +10,7 @@
 #include "manifest/json_reader.h"
 #include "manifest/json_writer.h"
 #include "manifest/signature.h"
+#include "manifest/signed_files.h"
 #include "platform/paths.h"
 
 namespace fs = std::filesystem;
@@ -98,6 +99,27 @@ std::string signatureText(const std::string& content, const std::string& trusted
            base64FromBytes(global.data(), global.size()) + "\n";
 }
 
+// The highest sequence number among the signatures of the three server files in `dir`; a
+// signature this tool cannot read counts as none, since signing replaces it.
+std::uint64_t highestSequence(const fs::path& dir) {
+    std::uint64_t highest = 0;
+    for (const char* name : serverFileNames) {
+        const fs::path path = dir / pathFromText(std::string(name) + ".minisig");
+        if (!fileExists(path)) continue;
+        if (std::optional<SignatureParts> parts = parseSignature(readTextFile(path)))
+            highest = std::max(highest, sequenceOf(parts->trustedComment).value_or(0));
+    }
+    return highest;
+}
+
+PublicKey publicKeyOf(const SecretKey& key) {
+    PublicKey publicKey;
+    publicKey.keyId = key.keyId;
+    // libsodium's secret key ends with its public key.
+    std::copy_n(key.key.begin() + 32, publicKey.key.size(), publicKey.key.begin());
+    return publicKey;
+}
+
 }  // namespace
 
 PublicKey generateKeyPair(const fs::path& dir, const std::optional<std::string>& password) {
@@ -135,14 +157,7 @@ PublicKey generateKeyPair(const fs::path& dir, const std::optional<std::string>&
     createDirectories(dir);
     writeTextFile(secretPath, comment + base64FromBytes(bytes.data(), bytes.size()) + "\n");
     sodium_memzero(bytes.data(), bytes.size());
-    std::vector<unsigned char> publicBytes(2 + publicKey.keyId.size() + publicKey.key.size());
-    publicBytes[0] = 'E';
-    publicBytes[1] = 'd';
-    std::copy(publicKey.keyId.begin(), publicKey.keyId.end(), publicBytes.begin() + 2);
-    std::copy(publicKey.key.begin(), publicKey.key.end(), publicBytes.begin() + 10);
-    writeTextFile(publicPath, "untrusted comment: nuvrapublish public key " +
-                                  keyIdText(publicKey.keyId) + "\n" +
-                                  base64FromBytes(publicBytes.data(), publicBytes.size()) + "\n");
+    writeTextFile(publicPath, publicKeyFileText(publicKey));
     return publicKey;
 }
 
@@ -175,15 +190,7 @@ bool serverIsSigned(const fs::path& dir) {
 
 std::uint64_t signServer(const fs::path& dir, const SecretKey& key, std::uint64_t lifetime) {
     if (sodium_init() < 0) throw std::runtime_error("Unable to initialize libsodium");
-    std::uint64_t highest = 0;
-    for (const char* name : serverFileNames) {
-        const fs::path path = dir / pathFromText(std::string(name) + ".minisig");
-        if (!fileExists(path)) continue;
-        // A signature this tool cannot read raises no sequence: it is replaced below.
-        if (std::optional<SignatureParts> parts = parseSignature(readTextFile(path)))
-            highest = std::max(highest, sequenceOf(parts->trustedComment).value_or(0));
-    }
-    const std::uint64_t sequence = highest + 1;
+    const std::uint64_t sequence = highestSequence(dir) + 1;
     const auto now = static_cast<std::uint64_t>(std::time(nullptr));
     const std::string timestamp = std::to_string(now);
     const std::string expires = lifetime ? "\texpires:" + std::to_string(now + lifetime) : "";
@@ -199,4 +206,25 @@ std::uint64_t signServer(const fs::path& dir, const SecretKey& key, std::uint64_
     }
     for (const auto& [path, text] : signatures) writeTextFile(path, text);
     return sequence;
+}
+
+std::uint64_t rotateKey(const fs::path& dir, const SecretKey& oldKey, const SecretKey& newKey,
+                        std::uint64_t lifetime) {
+    if (sodium_init() < 0) throw std::runtime_error("Unable to initialize libsodium");
+    if (oldKey.keyId == newKey.keyId)
+        throw std::runtime_error("The old and the new key are the same key (" +
+                                 keyIdText(oldKey.keyId) + ")");
+    // The new key takes over at the folder's sequence, so that its own first publication, one
+    // above, is newer than anything the old key signed.
+    const std::uint64_t sequence = highestSequence(dir);
+    const std::string text = publicKeyFileText(publicKeyOf(newKey));
+    const std::string comment = "timestamp:" + std::to_string(std::time(nullptr)) +
+                                "\tfile:" + rotationFileName + "\tseq:" + std::to_string(sequence);
+    const std::string signature = signatureText(text, comment, oldKey);
+    // Signed by the new key before the statement appears, so that an updater that follows it
+    // finds the files signed with the key it switched to.
+    const std::uint64_t first = signServer(dir, newKey, lifetime);
+    writeTextFile(dir / pathFromText(rotationFileName), text);
+    writeTextFile(dir / pathFromText(std::string(rotationFileName) + ".minisig"), signature);
+    return first;
 }

@@ -38,3 +38,12 @@ bool serverIsSigned(const std::filesystem::path& dir);
 // number. Raises the reader's and writer's errors.
 std::uint64_t signServer(const std::filesystem::path& dir, const SecretKey& key,
                          std::uint64_t lifetime);
+
+// Hands the server folder `dir` over from `oldKey` to `newKey`: signs the three server files with
+// `newKey` (signServer, the next sequence number, which it returns), then writes the new public
+// key as "nuvrakey.pub" with "nuvrakey.pub.minisig", signed by `oldKey` with trusted comment
+// "timestamp:<seconds>\tfile:nuvrakey.pub\tseq:<n>", n the folder's sequence before this call,
+// from which updaters count the new key's publications. Raises "The old and the new key are the
+// same key (<id>)", and the reader's and writer's errors.
+std::uint64_t rotateKey(const std::filesystem::path& dir, const SecretKey& oldKey,
+                        const SecretKey& newKey, std::uint64_t lifetime);

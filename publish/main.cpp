@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "manifest/json_writer.h"
@@ -25,6 +26,7 @@ const char* const usage =
     "       nuvrapublish rehash DIR [--secret-key KEY] [--expires DAYS]\n"
     "       nuvrapublish keygen KEYDIR [--unencrypted]\n"
     "       nuvrapublish sign DIR [--secret-key KEY] [--expires DAYS]\n"
+    "       nuvrapublish rotate-key --old KEY --new KEY DIR [--expires DAYS]\n"
     "The secret key may also be named by NUVRA_SECRET_KEY, and its password given by\n"
     "NUVRA_KEY_PASSWORD; otherwise the password is asked for. Signatures expire after\n"
     "--expires days (30 unless given; \"never\" for signatures that never expire).\n";
@@ -49,6 +51,13 @@ std::string password(const std::string& prompt) {
     return readPassword(prompt);
 }
 
+SecretKey secretKeyFrom(const std::string& file) {
+    const auto path = pathFromText(file);
+    std::string given;
+    if (secretKeyIsEncrypted(path)) given = password("Password for " + file + ": ");
+    return readSecretKeyFile(path, given);
+}
+
 // The secret key named by --secret-key (taken out of `args`) or NUVRA_SECRET_KEY, read before
 // the folder is changed so that a wrong password changes nothing. Without one, a signed folder
 // is refused: its signatures would no longer match what the command writes.
@@ -68,10 +77,7 @@ std::optional<SecretKey> signingKey(std::vector<std::string>& args, const std::s
                                      ": give --secret-key KEY or set NUVRA_SECRET_KEY");
         return std::nullopt;
     }
-    const auto path = pathFromText(*file);
-    std::string given;
-    if (secretKeyIsEncrypted(path)) given = password("Password for " + *file + ": ");
-    return readSecretKeyFile(path, given);
+    return secretKeyFrom(*file);
 }
 
 // How long signatures made now stay valid, in seconds (0: for ever), from --expires (taken out
@@ -105,7 +111,39 @@ void sign(const std::string& dir, const std::optional<SecretKey>& key, std::uint
                 static_cast<unsigned long long>(sequence), keyIdText(key->keyId).c_str());
 }
 
+// rotate-key --old KEY --new KEY DIR, options in any order; both keys are read (and their
+// passwords asked for) before the folder changes.
+int rotate(std::vector<std::string> args) {
+    const std::uint64_t lifetime = signatureLifetime(args);
+    std::optional<std::string> oldFile, newFile, dir;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if ((args[i] == "--old" || args[i] == "--new") && i + 1 < args.size()) {
+            (args[i] == "--old" ? oldFile : newFile) = args[i + 1];
+            ++i;
+        } else if (!dir && args[i].rfind("--", 0) != 0) {
+            dir = args[i];
+        } else {
+            dir.reset();
+            break;
+        }
+    }
+    if (!oldFile || !newFile || !dir) {
+        std::fputs(usage, stderr);
+        return usageStatus;
+    }
+    const SecretKey oldKey = secretKeyFrom(*oldFile);
+    const SecretKey newKey = secretKeyFrom(*newFile);
+    const std::uint64_t sequence = rotateKey(pathFromText(*dir), oldKey, newKey, lifetime);
+    std::printf(
+        "Published the new key %s, signed by the old key %s, and signed the server files with "
+        "sequence %llu (key %s)\n",
+        keyIdText(newKey.keyId).c_str(), keyIdText(oldKey.keyId).c_str(),
+        static_cast<unsigned long long>(sequence), keyIdText(newKey.keyId).c_str());
+    return 0;
+}
+
 int run(std::vector<std::string> args) {
+    if (!args.empty() && args[0] == "rotate-key") return rotate(std::move(args));
     if (args.size() < 2) {
         std::fputs(usage, stderr);
         return usageStatus;

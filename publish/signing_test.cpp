@@ -76,16 +76,18 @@ struct SigningTest : ::testing::Test {
         fs::copy_file(keys / "nuvraupdater.pub", game / "nuvraupdater.pub");
     }
 
-    // Signs the server file `name` with the real minisign and the test's key, under `comment`.
-    void signWithComment(const std::string& name, const std::string& comment) {
-        ProcessResult made =
-            runProcess(MINISIGN_EXE, {"-S", "-s", (keys / "nuvrapublish.key").string(), "-m",
-                                      (dir / name).string(), "-t", comment});
+    // Signs the server file `name` with the real minisign and the key in `keyDir` (the test's
+    // own unless given), under `comment`.
+    void signWithComment(const std::string& name, const std::string& comment,
+                         const fs::path& keyDir = {}) {
+        const fs::path key = (keyDir.empty() ? keys : keyDir) / "nuvrapublish.key";
+        ProcessResult made = runProcess(
+            MINISIGN_EXE, {"-S", "-s", key.string(), "-m", (dir / name).string(), "-t", comment});
         ASSERT_EQ(0, made.status) << made.err;
     }
-    void signAll(const std::string& words) {
+    void signAll(const std::string& words, const fs::path& keyDir = {}) {
         for (const char* name : serverFiles)
-            signWithComment(name, "file:" + std::string(name) + "\t" + words);
+            signWithComment(name, "file:" + std::string(name) + "\t" + words, keyDir);
     }
 
     void expectNothingChanged(const ProcessResult& result, const std::string& message) {
@@ -338,4 +340,112 @@ TEST_F(SigningTest, OversizedServerFileIsRefusedWhileItArrives) {
     // buffers in quarantine, so its builds hold far more than the program asks for.)
     EXPECT_LT(result.peakKiB, 64 << 10);
 #endif
+}
+
+// The old key hands the folder over: the updater pins the new key in place of the link it found
+// (the shared file behind the link stays as it was), and the old key's publications no longer
+// pass, not even with the rotation still on the server.
+TEST_F(SigningTest, KeyRotationIsFollowedAndTheOldKeyIsRefusedAfterIt) {
+    const fs::path next = temp.path() / "next";
+    ASSERT_EQ(0, publish({"keygen", next.string(), "--unencrypted"}).status);
+    std::map<std::string, std::string> oldPublication;
+    for (const char* name : serverFiles)
+        for (const std::string& file : {std::string(name), std::string(name) + ".minisig"})
+            oldPublication[file] = readFileBytes(dir / file);
+    fs::remove(game / "nuvraupdater.pub");
+    fs::create_symlink(keys / "nuvraupdater.pub", game / "nuvraupdater.pub");
+    const std::string oldId = keyIdOf(keys / "nuvraupdater.pub");
+    const std::string newId = keyIdOf(next / "nuvraupdater.pub");
+
+    ProcessResult rotated = publish({"rotate-key", "--old", (keys / "nuvrapublish.key").string(),
+                                     "--new", (next / "nuvrapublish.key").string(), dir.string()});
+    ASSERT_EQ(0, rotated.status) << rotated.err;
+    EXPECT_EQ("Published the new key " + newId + ", signed by the old key " + oldId +
+                  ", and signed the server files with sequence 2 (key " + newId + ")\n",
+              rotated.out);
+    EXPECT_EQ(0, runProcess(MINISIGN_EXE, {"-V", "-q", "-p", (keys / "nuvraupdater.pub").string(),
+                                           "-m", (dir / "nuvrakey.pub").string()})
+                     .status);
+    // The new key counts on from the old key's last publication.
+    EXPECT_EQ(1u, sequenceOf(trustedCommentOf(readFileBytes(dir / "nuvrakey.pub.minisig"))));
+
+    for (int run = 0; run < 2; ++run) {
+        ProcessResult result = update();
+        EXPECT_EQ(0, result.status) << result.err;
+        EXPECT_FALSE(fs::is_symlink(game / "nuvraupdater.pub"));
+        EXPECT_EQ(newId, keyIdOf(game / "nuvraupdater.pub"));
+        EXPECT_EQ(R"([{"keyId":")" + newId + R"(","sequence":2}])",
+                  readFileBytes(game / "nuvrasequence.json"));
+        EXPECT_FALSE(fs::exists(game / "nuvrakey.pub"));
+    }
+    EXPECT_EQ("core", readFileBytes(game / "data" / "core.txt"));
+    EXPECT_EQ(oldId, keyIdOf(keys / "nuvraupdater.pub"));
+
+    for (const auto& [file, bytes] : oldPublication) writeFileBytes(dir / file, bytes);
+    ProcessResult replayed = update();
+    EXPECT_EQ(1, replayed.status);
+    EXPECT_EQ(
+        "Nuvra Updater error: Signature check failed for nuvraconfigremote.json: signed by "
+        "another key (key id " +
+            oldId + ", expected " + newId + ")\n",
+        replayed.err);
+    EXPECT_EQ(newId, keyIdOf(game / "nuvraupdater.pub"));
+}
+
+// A rotation that the pinned key did not sign, or whose new key was changed after signing,
+// changes nothing in the game folder.
+TEST_F(SigningTest, RotationNotSignedByThePinnedKeyIsRefused) {
+    const fs::path other = temp.path() / "other";
+    const fs::path next = temp.path() / "next";
+    for (const fs::path& keyDir : {other, next})
+        ASSERT_EQ(0, publish({"keygen", keyDir.string(), "--unencrypted"}).status);
+    const std::string pinned = readFileBytes(game / "nuvraupdater.pub");
+    const std::string newId = keyIdOf(next / "nuvraupdater.pub");
+    struct Case {
+        std::string name;
+        fs::path oldKey;
+        std::string message;
+    } cases[] = {
+        {"another key", other / "nuvrapublish.key",
+         "Refusing the key rotation on the server: the new key " + newId + " is signed by key " +
+             keyIdOf(other / "nuvraupdater.pub") + ", not by this game folder's key " +
+             keyIdOf(keys / "nuvraupdater.pub")},
+        {"new key swapped after signing", keys / "nuvrapublish.key",
+         "Signature check failed for nuvrakey.pub: the signature does not match the file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ProcessResult rotated = publish({"rotate-key", "--old", c.oldKey.string(), "--new",
+                                         (next / "nuvrapublish.key").string(), dir.string()});
+        ASSERT_EQ(0, rotated.status) << rotated.err;
+        if (c.oldKey == keys / "nuvrapublish.key")
+            fs::copy_file(other / "nuvraupdater.pub", dir / "nuvrakey.pub",
+                          fs::copy_options::overwrite_existing);
+        expectNothingChanged(update(), c.message);
+        EXPECT_EQ(pinned, readFileBytes(game / "nuvraupdater.pub"));
+    }
+}
+
+// The new key counts from the sequence that the old key's statement names: an older publication
+// of the new key (one it signed before it took over) is refused by a folder that just followed.
+TEST_F(SigningTest, RotationStartsTheNewKeyAtTheStatedSequence) {
+    const fs::path next = temp.path() / "next";
+    ASSERT_EQ(0, publish({"keygen", next.string(), "--unencrypted"}).status);
+    for (int more = 0; more < 2; ++more)
+        ASSERT_EQ(
+            0, publish({"sign", dir.string(), "--secret-key", (keys / "nuvrapublish.key").string()})
+                   .status);
+    ProcessResult rotated = publish({"rotate-key", "--old", (keys / "nuvrapublish.key").string(),
+                                     "--new", (next / "nuvrapublish.key").string(), dir.string()});
+    ASSERT_EQ(0, rotated.status) << rotated.err;
+    signAll("seq:2", next);
+    ProcessResult result = update();
+    EXPECT_EQ(1, result.status);
+    EXPECT_EQ(
+        "Nuvra Updater error: Refusing an older server manifest: nuvraconfigremote.json is "
+        "signed with sequence 2, and this game folder already accepted sequence 3\n",
+        result.err);
+    EXPECT_EQ(R"([{"keyId":")" + keyIdOf(next / "nuvraupdater.pub") + R"(","sequence":3}])",
+              readFileBytes(game / "nuvrasequence.json"));
+    EXPECT_FALSE(fs::exists(game / "data"));
 }

@@ -406,9 +406,12 @@ DownloadClient::~DownloadClient() {
     curl_global_cleanup();
 }
 
-void downloadFile(const std::string& url, const fs::path& destination, const ContentCheck* check,
-                  const ByteProgress* progress, const std::atomic<bool>* cancelled,
-                  BodyEncoding encoding, const RetryProgress* retrying) {
+namespace {
+
+// False, with nothing left behind, when `mayBeAbsent` and the server says the file is not there.
+bool download(const std::string& url, const fs::path& destination, const ContentCheck* check,
+              const ByteProgress* progress, const std::atomic<bool>* cancelled,
+              BodyEncoding encoding, const RetryProgress* retrying, bool mayBeAbsent) {
     fs::path partial = destination;
     partial += ".part";
     TransferLimits limits{lowSpeedLimit, lowSpeedTimeOverride.load(), firstByteTimeOverride.load(),
@@ -447,6 +450,11 @@ void downloadFile(const std::string& url, const fs::path& destination, const Con
         if (resumed && rangeRefused) {
             removeQuietly(partial);
             continue;
+        }
+        if (mayBeAbsent && attempt.result == CURLE_HTTP_RETURNED_ERROR &&
+            (attempt.status == 404 || attempt.status == 410)) {
+            removeQuietly(partial);
+            return false;
         }
         if (attempt.result != CURLE_OK) {
             ++attempts;
@@ -489,4 +497,18 @@ void downloadFile(const std::string& url, const fs::path& destination, const Con
     }
     removeQuietly(destination);
     renameFile(partial, destination);
+    return true;
+}
+
+}  // namespace
+
+void downloadFile(const std::string& url, const fs::path& destination, const ContentCheck* check,
+                  const ByteProgress* progress, const std::atomic<bool>* cancelled,
+                  BodyEncoding encoding, const RetryProgress* retrying) {
+    download(url, destination, check, progress, cancelled, encoding, retrying, false);
+}
+
+bool downloadFileIfPresent(const std::string& url, const fs::path& destination,
+                           const ContentCheck* check, BodyEncoding encoding) {
+    return download(url, destination, check, nullptr, nullptr, encoding, nullptr, true);
 }

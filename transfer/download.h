@@ -58,3 +58,8 @@ void downloadFile(const std::string& url, const std::filesystem::path& destinati
                   const std::atomic<bool>* cancelled = nullptr,
                   BodyEncoding encoding = BodyEncoding::asSent,
                   const RetryProgress* retrying = nullptr);
+
+// downloadFile for a file the server may not have: false, with the destination untouched and
+// no ".part" file left, when the server answers 404 or 410; every other failure raises as there.
+bool downloadFileIfPresent(const std::string& url, const std::filesystem::path& destination,
+                           const ContentCheck* check, BodyEncoding encoding);

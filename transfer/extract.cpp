@@ -125,7 +125,19 @@ void extractArchive(const fs::path& archive, const fs::path& destination,
         const bool hashed = recorded && archive_entry_filetype(entry) == AE_IFREG &&
                             archive_entry_hardlink(entry) == nullptr;
         std::uint64_t hashedSize = 0;
+        // The room checked before unpacking is what the headers declare: an entry whose data runs
+        // past its declared size is a damaged archive, stopped before the excess is written.
+        const std::optional<std::uint64_t> declared =
+            archive_entry_size_is_set(entry)
+                ? std::optional<std::uint64_t>(static_cast<std::uint64_t>(
+                      std::max<la_int64_t>(archive_entry_size(entry), 0)))
+                : std::nullopt;
         for (DataBlock block; nextBlock(reader.get(), block);) {
+            if (declared && (block.offset < 0 || block.size > *declared ||
+                             static_cast<std::uint64_t>(block.offset) > *declared - block.size))
+                throw std::runtime_error("Unable to read archive: " + textFromPath(name) + " (" +
+                                         textFromPath(relative) + " holds more than the " +
+                                         std::to_string(*declared) + " bytes its header declares)");
             // The offset goes through unchanged, so the writer leaves the holes of sparse entries.
             if (archive_write_data_block(writer.get(), block.bytes, block.size, block.offset) !=
                 ARCHIVE_OK)
@@ -171,4 +183,19 @@ std::vector<fs::path> archiveEntryNames(const fs::path& archive) {
     while (archive_entry* entry = nextEntry(reader.get(), archive))
         names.push_back(archiveEntryPath(entry));
     return names;
+}
+
+std::uint64_t unpackedSize(const fs::path& archive) {
+    ThreadUtf8Locale utf8Names;
+    ArchiveReader reader = openSevenZip(archive, archive);
+    std::uint64_t total = 0;
+    while (archive_entry* entry = nextEntry(reader.get(), archive)) {
+        if (archive_entry_filetype(entry) != AE_IFREG || !archive_entry_size_is_set(entry))
+            continue;
+        const auto size =
+            static_cast<std::uint64_t>(std::max<la_int64_t>(archive_entry_size(entry), 0));
+        // A header may claim any size; a sum that wraps would read as room to spare.
+        total = size > UINT64_MAX - total ? UINT64_MAX : total + size;
+    }
+    return total;
 }

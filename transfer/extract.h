@@ -40,3 +40,7 @@ void readArchiveThrough(const std::filesystem::path& archive);
 // destination, read from the headers alone (no entry's data is decoded). Raises "Unable to open
 // archive: ..." and "Unable to read archive: ...".
 std::vector<std::filesystem::path> archiveEntryNames(const std::filesystem::path& archive);
+
+// What the archive's headers say its regular files unpack to, in bytes, read from the headers
+// alone; extractArchive writes no more than that. Raises as archiveEntryNames.
+std::uint64_t unpackedSize(const std::filesystem::path& archive);

@@ -59,3 +59,16 @@ std::optional<fs::path> sourceFileInPlace(const std::optional<fs::path>& mirrorD
     if (check) checkFileInPlace(source, destination, *check);
     return source;
 }
+
+bool fetchFileIfPresent(const std::optional<fs::path>& mirrorDir, const std::string& url,
+                        const fs::path& destination, const ContentCheck* check,
+                        BodyEncoding encoding) {
+    const bool present = mirrorDir ? fileExists(*mirrorDir / destination.filename())
+                                   : downloadFileIfPresent(url, destination, check, encoding);
+    if (!present) {
+        removeQuietly(destination);
+        return false;
+    }
+    if (mirrorDir) fetchFile(mirrorDir, url, destination, check, nullptr, nullptr, encoding);
+    return true;
+}

@@ -27,3 +27,10 @@ void fetchFile(const std::optional<std::filesystem::path>& mirrorDir, const std:
 std::optional<std::filesystem::path> sourceFileInPlace(
     const std::optional<std::filesystem::path>& mirrorDir, const std::filesystem::path& destination,
     const ContentCheck* check);
+
+// fetchFile for a file the server may not have: false when the mirror folder holds no such file
+// or the server answers 404 or 410 (downloadFileIfPresent); the destination is then removed, so
+// that no copy from an earlier run stands in for it.
+bool fetchFileIfPresent(const std::optional<std::filesystem::path>& mirrorDir,
+                        const std::string& url, const std::filesystem::path& destination,
+                        const ContentCheck* check, BodyEncoding encoding);

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <optional>
@@ -238,6 +240,45 @@ void publishSigned(const fs::path& server, bool tampered) {
     }
 }
 
+// The signed server above, its three files signed again with the real minisign and an expiry
+// two days past, beyond the day that players' clocks are allowed.
+const std::int64_t twoDaysAgo = std::chrono::duration_cast<std::chrono::seconds>(
+                                    std::chrono::system_clock::now().time_since_epoch())
+                                    .count() -
+                                2 * 24 * 3600;
+
+void publishExpired(const fs::path& server) {
+    publishSigned(server, false);
+    const fs::path key = server.parent_path() / "keys" / "nuvrapublish.key";
+    for (const char* name : {"nuvraconfigremote.json", "nuvramodremote1.json", "nuvrafile.json"}) {
+        ProcessResult made = runProcess(
+            MINISIGN_EXE,
+            {"-S", "-s", key.string(), "-m", (server / name).string(), "-t",
+             "file:" + std::string(name) + "\tseq:2\texpires:" + std::to_string(twoDaysAgo)});
+        ASSERT_EQ(0, made.status) << made.err;
+    }
+}
+
+std::string expiredDay() {
+    const std::time_t time = twoDaysAgo;
+    char text[16];
+    std::strftime(text, sizeof text, "%Y-%m-%d", std::gmtime(&time));
+    return text;
+}
+
+// The signed server above handed over to a new key, which the game folder must take up.
+void publishRotated(const fs::path& server) {
+    publishSigned(server, false);
+    const fs::path keys = server.parent_path() / "keys", next = server.parent_path() / "next";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"keygen", next.string(), "--unencrypted"},
+          {"rotate-key", "--old", (keys / "nuvrapublish.key").string(), "--new",
+           (next / "nuvrapublish.key").string(), server.string()}}) {
+        ProcessResult made = runProcess(publisher(), args);
+        ASSERT_EQ(0, made.status) << made.out << made.err;
+    }
+}
+
 void pinKey(const fs::path& game) {
     fs::copy_file(game.parent_path().parent_path() / "keys" / "nuvraupdater.pub",
                   game / "nuvraupdater.pub");
@@ -415,6 +456,12 @@ const Scenario scenarios[] = {
      .failure = "Signature check failed for nuvramodremote1.json: the signature does not match "
                 "the file",
      .prepareGame = pinKey},
+    {.name = "ExpiredPublication",
+     .serve = publishExpired,
+     .failure = "The server's signed files expired on " + expiredDay() +
+                "; ask the server's admin to sign them again",
+     .prepareGame = pinKey},
+    {.name = "KeyRotation", .serve = publishRotated, .overHttp = true, .prepareGame = pinKey},
     retiringALink("RetiredLinkedFolder", "linkout", true),
     retiringALink("RetiredLinkedFolderWithASlash", "linkout/", true),
     retiringALink("RetiredLinkedFolderWithADot", "linkout/.", true),

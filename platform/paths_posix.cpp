@@ -1,3 +1,5 @@
+#include "platform/paths.h"
+
 #include <fcntl.h>
 #include <locale.h>
 #include <sys/stat.h>
@@ -6,8 +8,6 @@
 
 #include <cerrno>
 #include <cstring>
-
-#include "platform/paths.h"
 
 namespace fs = std::filesystem;
 

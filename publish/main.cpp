@@ -82,9 +82,9 @@ std::optional<SecretKey> signingKey(std::vector<std::string>& args, const std::s
 
 // How long signatures made now stay valid, in seconds (0: for ever), from --expires (taken out
 // of `args`): 30 days unless given. Raises for anything but a number of days or "never".
-std::uint64_t signatureLifetime(std::vector<std::string>& args) {
+std::uint64_t signatureLifetime(std::vector<std::string>& args, std::size_t firstOption = 2) {
     std::uint64_t days = 30;
-    for (std::size_t i = 2; i + 1 < args.size(); ++i)
+    for (std::size_t i = firstOption; i + 1 < args.size(); ++i)
         if (args[i] == "--expires") {
             const std::string& value = args[i + 1];
             if (value == "never") {
@@ -114,7 +114,7 @@ void sign(const std::string& dir, const std::optional<SecretKey>& key, std::uint
 // rotate-key --old KEY --new KEY DIR, options in any order; both keys are read (and their
 // passwords asked for) before the folder changes.
 int rotate(std::vector<std::string> args) {
-    const std::uint64_t lifetime = signatureLifetime(args);
+    const std::uint64_t lifetime = signatureLifetime(args, 1);
     std::optional<std::string> oldFile, newFile, dir;
     for (std::size_t i = 1; i < args.size(); ++i) {
         if ((args[i] == "--old" || args[i] == "--new") && i + 1 < args.size()) {

@@ -435,8 +435,10 @@ TEST_F(SigningTest, RotationStartsTheNewKeyAtTheStatedSequence) {
         ASSERT_EQ(
             0, publish({"sign", dir.string(), "--secret-key", (keys / "nuvrapublish.key").string()})
                    .status);
-    ProcessResult rotated = publish({"rotate-key", "--old", (keys / "nuvrapublish.key").string(),
-                                     "--new", (next / "nuvrapublish.key").string(), dir.string()});
+    // Options come in any order, --expires first too.
+    ProcessResult rotated =
+        publish({"rotate-key", "--expires", "7", "--old", (keys / "nuvrapublish.key").string(),
+                 "--new", (next / "nuvrapublish.key").string(), dir.string()});
     ASSERT_EQ(0, rotated.status) << rotated.err;
     signAll("seq:2", next);
     ProcessResult result = update();

@@ -201,6 +201,21 @@ TEST_F(PublishTest, CheckListsEveryProblem) {
               checkServer(server));
 }
 
+// A file replaced by another of the same size is rehashed too: the size alone says nothing.
+TEST_F(PublishTest, RehashNoticesASameSizeChange) {
+    fs::create_directories(server);
+    writeFileBytes(server / "changed.txt", "CHANGED");
+    const ContentDigest before = digestFile(server / "changed.txt");
+    writeFileBytes(server / "nuvramodremote1.json",
+                   R"([{"modPakNum":1,"name":"changed.txt","size":7,"sha256":")" + before.sha256 +
+                       R"("}])");
+    writeFileBytes(server / "changed.txt", "changed");
+    ProcessResult result = publish({"rehash", server.string()});
+    EXPECT_EQ(0, result.status) << result.err;
+    EXPECT_NE(std::string::npos, readFileBytes(server / "nuvramodremote1.json")
+                                     .find(digestFile(server / "changed.txt").sha256));
+}
+
 // Names that are one file on Windows and two on Linux: against an earlier modpak's entry, through
 // a folder on the way, against an earlier retired path, and within one modpak. `add` tells those
 // of the modpak it adds; `check` lists them all.

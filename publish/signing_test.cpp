@@ -195,9 +195,12 @@ TEST_F(SigningTest, AcceptedSequenceRisesRunByRunAndAReplayIsRefused) {
     for (const char* name : serverFiles)
         for (const std::string& file : {std::string(name), std::string(name) + ".minisig"})
             oldPublication[file] = readFileBytes(dir / file);
+    // A number accepted under another key (an earlier server's) counts for that key only.
+    const std::string otherKey = R"({"keyId":"0123456789ABCDEF","sequence":7})";
+    writeFileBytes(game / "nuvrasequence.json", "[" + otherKey + "]");
     const auto accepted = [&](int sequence) {
-        return R"([{"keyId":")" + keyIdOf(game / "nuvraupdater.pub") + R"(","sequence":)" +
-               std::to_string(sequence) + "}]";
+        return "[" + otherKey + R"(,{"keyId":")" + keyIdOf(game / "nuvraupdater.pub") +
+               R"(","sequence":)" + std::to_string(sequence) + "}]";
     };
     for (int run = 0; run < 2; ++run) {
         ProcessResult result = update();

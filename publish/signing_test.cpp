@@ -343,6 +343,13 @@ TEST_F(SigningTest, OversizedServerFileIsRefusedWhileItArrives) {
     // buffers in quarantine, so its builds hold far more than the program asks for.)
     EXPECT_LT(result.peakKiB, 64 << 10);
 #endif
+
+    // A server that never stops sending is cut off, not read to its end.
+    writeFileBytes(game / "nuvraconfig.json",
+                   R"({"nuvraVersion":6,"url":")" + http.url("/endless/") + R"(","os":"any"})");
+    expectNothingChanged(update(),
+                         "Refusing nuvraconfigremote.json: larger than 67108864 bytes");
+    EXPECT_FALSE(fs::exists(dir / "nuvraconfigremote.json.sent"));
 }
 
 // The old key hands the folder over: the updater pins the new key in place of the link it found

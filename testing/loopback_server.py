@@ -201,6 +201,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.answer(200, [("Content-Encoding", "gzip")], gzip.compress(data))
             else:
                 self.answer(200, [], data)
+        elif len(parts) >= 3 and parts[1] == "endless":
+            # The file, then blanks until the client stops reading (or 256 MiB, so that a client
+            # that never stops still ends); "<file>.sent" beside it says all of them went out.
+            source = self.served_file("/".join(parts[2:]))
+            if source is None:
+                self.answer(404, body=b"not found\n")
+                return
+            self.send_response(200)
+            self.end_headers()  # no length: the body ends with the connection
+            self.close_connection = True
+            blanks = b" " * (1 << 20)
+            try:
+                with open(source, "rb") as body:
+                    self.wfile.write(body.read())
+                for _ in range(256):
+                    self.wfile.write(blanks)
+                self.wfile.flush()
+                open(source + ".sent", "wb").close()
+            except (BrokenPipeError, ConnectionResetError):
+                pass
         elif len(parts) >= 3 and parts[1] == "errorpage":
             page = (b"<!DOCTYPE html>\n<html><head><title>502 Bad Gateway</title></head>\n"
                     b"<body><h1>Bad Gateway</h1><p>The upstream server is unreachable.</p>"

@@ -83,6 +83,6 @@ TEST(WindowsFolderLock, SecondExeIsRefusedAndARunLeavesOnlyTheFilesItNames) {
         names.push_back(fs::relative(entry.path(), game).generic_string());
     std::sort(names.begin(), names.end());
     EXPECT_EQ((std::vector<std::string>{"data", "data/one.txt", "nuvraconfig.json",
-                                        "nuvramodlocal.json"}),
+                                        "nuvrainstalled.json", "nuvramodlocal.json"}),
               names);
 }

@@ -50,6 +50,9 @@ int verifyHeadless(UpdateRun& run) {
 }
 
 void loadServerFiles(UpdateRun& run) {
+    // A second repair in the same window reads a publication of its own, perhaps a newer one.
+    run.signedSequence = 0;
+    run.signedSequenceFile.clear();
     UpdaterConfig loaded = loadLocalConfig(run.rootDir);
     run.config = loaded;
     run.pinnedKey = loadPinnedKey(run.rootDir);

@@ -68,6 +68,16 @@ void checkPublication(UpdateRun& run, const std::string& name, std::uint64_t seq
     run.signedSequence = sequence;
 }
 
+// The detached signature of server file `name`, fetched beside it from the same place.
+std::string fetchSignatureOf(const UpdateRun& run, const std::string& name, std::uint64_t limit) {
+    const std::string signatureName = name + ".minisig";
+    const fs::path signaturePath = run.rootDir / pathFromText(signatureName);
+    const ContentCheck limited{std::nullopt, "", signatureName, limit};
+    fetchFile(run.options.sourceDir, run.config.url + signatureName, signaturePath, &limited,
+              nullptr, nullptr, BodyEncoding::compressed);
+    return readTextFile(signaturePath);
+}
+
 }  // namespace
 
 UpdaterConfig loadLocalConfig(const fs::path& rootDir) {
@@ -95,11 +105,7 @@ void followKeyRotation(UpdateRun& run) {
     if (!fetchFileIfPresent(run.options.sourceDir, run.config.url + name, path, &limited,
                             BodyEncoding::compressed))
         return;
-    const std::string signatureName = name + ".minisig";
-    const fs::path signaturePath = run.rootDir / pathFromText(signatureName);
-    const ContentCheck signatureLimited{std::nullopt, "", signatureName, rotationFileLimit};
-    fetchFile(run.options.sourceDir, run.config.url + signatureName, signaturePath,
-              &signatureLimited, nullptr, nullptr, BodyEncoding::compressed);
+    const std::string signature = fetchSignatureOf(run, name, rotationFileLimit);
     const std::string text = readTextFile(path);
     const std::optional<PublicKey> newKey = publicKeyFromFileText(text);
     if (!newKey)
@@ -108,7 +114,6 @@ void followKeyRotation(UpdateRun& run) {
     const PublicKey& pinned = *run.pinnedKey;
     // Left on the server for players who have not yet run since: the folder already follows it.
     if (newKey->keyId == pinned.keyId && newKey->key == pinned.key) return;
-    const std::string signature = readTextFile(signaturePath);
     const std::optional<SignatureParts> parts = parseSignature(signature);
     if (parts && parts->keyId != pinned.keyId)
         throw std::runtime_error("Refusing the key rotation on the server: the new key " +
@@ -143,12 +148,7 @@ void fetchServerFile(UpdateRun& run, const std::string& name) {
     fetchFile(run.options.sourceDir, run.config.url + name, path, &limited, nullptr, nullptr,
               BodyEncoding::compressed);
     if (!run.pinnedKey) return;
-    const std::string signatureName = name + ".minisig";
-    const fs::path signaturePath = run.rootDir / pathFromText(signatureName);
-    const ContentCheck signatureLimited{std::nullopt, "", signatureName, serverFileLimit};
-    fetchFile(run.options.sourceDir, run.config.url + signatureName, signaturePath,
-              &signatureLimited, nullptr, nullptr, BodyEncoding::compressed);
-    const std::string signature = readTextFile(signaturePath);
+    const std::string signature = fetchSignatureOf(run, name, serverFileLimit);
     const std::uint64_t sequence =
         verifySignature(readTextFile(path), signature, *run.pinnedKey, name);
     // Verified above: its trusted comment is the admin's own.

@@ -1,8 +1,10 @@
 #include "engine/installed_files.h"
 
 #include <optional>
+#include <utility>
 
 #include "platform/paths.h"
+#include "platform/sha256.h"
 #include "transfer/safe_path.h"
 
 namespace fs = std::filesystem;
@@ -31,10 +33,16 @@ void forgetRetiredPaths(InstalledRecord& record, const std::vector<FileEntry>& f
     }
 }
 
-void recordExtractedEntries(InstalledRecord& record, const std::vector<ExtractedEntry>& entries,
+void recordPlacedFile(InstalledRecord& record, const std::string& name, InstalledFile file) {
+    if (name.empty()) return;
+    forgetRecordedTree(record, name);
+    record.files[name] = std::move(file);
+}
+
+void recordExtractedEntries(InstalledRecord& record, const std::deque<ExtractedEntry>& entries,
                             std::int32_t modPakNum) {
     for (const ExtractedEntry& entry : entries) {
-        const std::string name = recordedName(entry.name);
+        const std::string name = recordedNameOfNative(entry.name);
         if (name.empty() || name == ".") continue;
         if (!entry.regularFile) {
             // A folder entry keeps what is inside the folder; only a file of its name is gone.
@@ -44,7 +52,6 @@ void recordExtractedEntries(InstalledRecord& record, const std::vector<Extracted
                 forgetRecordedTree(record, name);
             continue;
         }
-        forgetRecordedTree(record, name);
-        record.files[name] = InstalledFile{entry.size, entry.sha256, modPakNum};
+        recordPlacedFile(record, name, InstalledFile{entry.size, hexDigest(entry.sha256), modPakNum});
     }
 }

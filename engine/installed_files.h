@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -18,9 +19,13 @@ void saveInstalledRecord(const std::filesystem::path& rootDir, const InstalledRe
 void forgetRetiredPaths(InstalledRecord& record, const std::vector<FileEntry>& fileEntries,
                         std::int32_t modPakNum);
 
+// Takes over `name` (clean, relative), a file that modpak `modPakNum` put in place, and forgets
+// anything recorded below it.
+void recordPlacedFile(InstalledRecord& record, const std::string& name, InstalledFile file);
+
 // Takes over, for modpak `modPakNum`, every regular file it unpacked; any other entry (a folder,
 // a link) replaces a recorded file of its name, and a link whatever was recorded below it.
-void recordExtractedEntries(InstalledRecord& record, const std::vector<ExtractedEntry>& entries,
+void recordExtractedEntries(InstalledRecord& record, const std::deque<ExtractedEntry>& entries,
                             std::int32_t modPakNum);
 
 // The recorded name of a server-given name (clean, relative), or "" when it is refused.

@@ -179,7 +179,7 @@ struct ArchiveLeftOnFailure {
 // A ".7z" modpak read where it lies in the local source folder stands for the copy that a fetch
 // would have put at `destination`: what happens at `destination` is what happened to that copy.
 void unpackInPlace(const fs::path& rootDir, const fs::path& source, const fs::path& destination,
-                   const ByteProgress* progress, std::vector<ExtractedEntry>* extracted) {
+                   const ByteProgress* progress, std::deque<ExtractedEntry>* extracted) {
     removeQuietly(destination);
     ArchiveLeftOnFailure leftOnFailure{source, destination};
     extractArchive(source, rootDir, progress, &destination, extracted);
@@ -223,8 +223,8 @@ void applyModpak(UpdateRun& run, InstalledRecord& installed, std::size_t index,
     prefetch = prefetchAfter(run, index);
 
     reportProgress(run.window.get(), {step + 1, total, "Applying modpak " + number});
-    std::vector<ExtractedEntry> extracted;
     if (sevenZip) {
+        std::deque<ExtractedEntry> extracted;
         const ByteProgress unpacking = windowByteProgress(run.window.get(), step + 1, total,
                                                           "Applying modpak " + number, false);
         const ByteProgress* progress = unpacking ? &unpacking : nullptr;
@@ -239,11 +239,12 @@ void applyModpak(UpdateRun& run, InstalledRecord& installed, std::size_t index,
             extractArchive(destination, run.rootDir, progress, nullptr, &extracted);
             removeQuietly(destination);
         }
+        recordExtractedEntries(installed, extracted, entry.modPakNum);
     } else {
-        const ContentDigest placed = digestFile(destination);
-        extracted.push_back({pathFromText(entry.name), true, placed.size, placed.sha256});
+        ContentDigest placed = digestFile(destination);
+        recordPlacedFile(installed, recordedServerName(entry.name),
+                         InstalledFile{placed.size, std::move(placed.sha256), entry.modPakNum});
     }
-    recordExtractedEntries(installed, extracted, entry.modPakNum);
     installed.modpaks.push_back(entry);
     saveInstalledRecord(run.rootDir, installed);
     run.localModpaks.push_back(entry);

@@ -96,12 +96,12 @@ VerifyReport verifyInstalledFiles(const fs::path& rootDir, const InstalledRecord
         if (!readWhole) found.back() = FileProblem{name, file.modPakNum, false};
     }
 
-    const std::vector<std::string> digests = hashing.takeDigests();
+    const std::vector<Sha256Digest> digests = hashing.takeDigests();
     std::size_t index = 0;
     auto file = record.files.begin();
     for (std::size_t at = 0; at < found.size(); ++at, ++file) {
         if (index < hashedAt.size() && hashedAt[index] == at) {
-            if (digests[index] != file->second.sha256 && !found[at])
+            if (hexDigest(digests[index]) != file->second.sha256 && !found[at])
                 found[at] = FileProblem{file->first, file->second.modPakNum, false};
             ++index;
         }

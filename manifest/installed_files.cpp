@@ -1,8 +1,11 @@
 #include "manifest/installed_files.h"
 
+#include <algorithm>
 #include <charconv>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "manifest/json_reader.h"
@@ -20,7 +23,33 @@ bool isLowerHex(const std::string& text) {
     return true;
 }
 
+// `text` as it is recorded when it needs no normalising: components joined by single '/', none
+// empty, "." or "..". Archive names nearly always are, and normalising builds a path of each
+// component. Only where the native text is 8-bit with '/' between components is it also the
+// generic text. A template, so that the other branch is not compiled where it could not be.
+template <typename Char>
+std::optional<std::string> asRecordedForm(const std::basic_string<Char>& text) {
+    if constexpr (!std::is_same_v<Char, char> || fs::path::preferred_separator != '/') {
+        return std::nullopt;
+    } else {
+        if (text.empty()) return std::nullopt;
+        std::size_t start = 0;
+        for (;;) {
+            const std::size_t end = std::min(text.find('/', start), text.size());
+            const std::string_view component(text.data() + start, end - start);
+            if (component.empty() || component == "." || component == "..") return std::nullopt;
+            if (end == text.size()) return text;
+            start = end + 1;
+        }
+    }
+}
+
 }  // namespace
+
+std::string recordedNameOfNative(const fs::path::string_type& text) {
+    if (std::optional<std::string> name = asRecordedForm(text)) return std::move(*name);
+    return recordedName(fs::path(text));
+}
 
 std::string recordedName(const fs::path& relative) {
     const std::u8string text = relative.lexically_normal().generic_u8string();
@@ -49,23 +78,41 @@ bool isRecordedModpak(const InstalledRecord& record, const ModpakEntry& entry) {
 }
 
 void writeInstalledRecord(const fs::path& path, const InstalledRecord& record) {
-    std::string text = "[\n";
+    // Written after every modpak, with a line per file: appended piece by piece into one buffer
+    // rather than through a temporary string per field.
+    std::string text;
+    text.reserve(64 + 64 * record.modpaks.size() + 160 * record.files.size());
+    text += "[\n";
     bool first = true;
     auto separate = [&] {
         if (!first) text += ",\n";
         first = false;
     };
+    auto appendNumber = [&](auto number) {
+        char digits[24];
+        const auto [end, error] = std::to_chars(digits, digits + sizeof digits, number);
+        text.append(digits, end);
+    };
     for (const ModpakEntry& modpak : record.modpaks) {
         separate();
-        text += "{\"modPakNum\":" + std::to_string(modpak.modPakNum) + ",\"name\":\"" +
-                escapeJsonString(modpak.name) + "\"}";
+        text += "{\"modPakNum\":";
+        appendNumber(modpak.modPakNum);
+        text += ",\"name\":\"";
+        text += escapeJsonString(modpak.name);
+        text += "\"}";
     }
     // The path last: the reader finds the other fields before any text of a name.
     for (const auto& [name, file] : record.files) {
         separate();
-        text += "{\"modPakNum\":" + std::to_string(file.modPakNum) +
-                ",\"size\":" + std::to_string(file.size) + ",\"sha256\":\"" + file.sha256 +
-                "\",\"path\":\"" + escapeJsonString(name) + "\"}";
+        text += "{\"modPakNum\":";
+        appendNumber(file.modPakNum);
+        text += ",\"size\":";
+        appendNumber(file.size);
+        text += ",\"sha256\":\"";
+        text += file.sha256;
+        text += "\",\"path\":\"";
+        text += escapeJsonString(name);
+        text += "\"}";
     }
     text += "\n]\n";
     writeTextFile(path, text);

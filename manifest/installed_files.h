@@ -27,6 +27,8 @@ struct InstalledRecord {
 // entry whose name the ANSI code page lacks is still recorded under its own name.
 std::string recordedName(const std::filesystem::path& relative);
 std::filesystem::path pathFromRecordedName(const std::string& name);
+// recordedName of a relative path given as its native text.
+std::string recordedNameOfNative(const std::filesystem::path::string_type& text);
 
 // Removes `name` and every recorded file below it.
 void forgetRecordedTree(InstalledRecord& record, const std::string& name);

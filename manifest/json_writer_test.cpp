@@ -6,6 +6,7 @@
 #include <fstream>
 #include <locale>
 
+#include "manifest/installed_files.h"
 #include "testing/temp_dir.h"
 
 #if __has_include(<sys/resource.h>)
@@ -70,6 +71,40 @@ TEST(JsonWriter, LocalManifestIsByteExact) {
               readFileBytes(path));
     writeLocalManifest(path, {{-2147483647 - 1, "a\tb\\c"}});
     EXPECT_EQ(R"([{"modPakNum":-2147483648,"name":"a\tb\\c"}])", readFileBytes(path));
+}
+
+// The record of installed files is read by later versions: its bytes stay as they are, whatever
+// the players' locale, and read back to what was written.
+TEST(JsonWriter, InstalledRecordIsByteExactAndReadsBack) {
+    GlobalLocale german(std::locale(std::locale::classic(), new GermanPunctuation));
+    TempDir temp;
+    const fs::path path = temp.path() / "nuvrainstalled.json";
+    InstalledRecord record;
+    record.modpaks = {{1, "core.7z"}, {-2147483647 - 1, "a\tb"}};
+    const std::string sha(64, 'e');
+    record.files["data/core.pak"] = {18446744073709551615u, sha, 1};
+    record.files["x \"y\""] = {1234567, sha, -2147483647 - 1};
+    writeInstalledRecord(path, record);
+    EXPECT_EQ("[\n{\"modPakNum\":1,\"name\":\"core.7z\"},\n"
+              "{\"modPakNum\":-2147483648,\"name\":\"a\\tb\"},\n"
+              "{\"modPakNum\":1,\"size\":18446744073709551615,\"sha256\":\"" + sha +
+                  "\",\"path\":\"data/core.pak\"},\n"
+              "{\"modPakNum\":-2147483648,\"size\":1234567,\"sha256\":\"" + sha +
+                  "\",\"path\":\"x \\\"y\\\"\"}\n]\n",
+              readFileBytes(path));
+    const InstalledRecord read = readInstalledRecord(path);
+    EXPECT_EQ(record.modpaks.size(), read.modpaks.size());
+    ASSERT_EQ(2u, read.files.size());
+    EXPECT_EQ(18446744073709551615u, read.files.at("data/core.pak").size);
+    EXPECT_EQ(-2147483647 - 1, read.files.at("x \"y\"").modPakNum);
+}
+
+// Names taken as they stand must be those normalising gives.
+TEST(JsonWriter, RecordedNamesAreNormalWhateverTheirForm) {
+    for (const char* name : {"a", "a/b.pak", "a//b", "./a", "a/./b", "a/../b", "a/", "a/b/", ".",
+                             "..", "/a", "a/.hidden", "a/..b"})
+        EXPECT_EQ(recordedName(fs::path(name)), recordedNameOfNative(fs::path(name).native()))
+            << name;
 }
 
 TEST(JsonWriter, WriteReplacesTheWholeFileAndLeavesNoTemporary) {

@@ -11,6 +11,10 @@ std::string hexDigest(const unsigned char* digest, std::size_t size) {
     return hex;
 }
 
+std::string hexDigest(const Sha256Digest& digest) { return hexDigest(digest.data(), digest.size()); }
+
+std::string Sha256::finishHex() { return hexDigest(finish()); }
+
 std::string sha256Of(const std::string& bytes) {
     Sha256 hash;
     hash.update(bytes.data(), bytes.size());

@@ -15,12 +15,20 @@ namespace {
 
 [[noreturn]] void fail() { throw std::runtime_error("Unable to compute SHA-256"); }
 
+// Fetched once: looking the algorithm up at every start costs more than hashing a small file, and
+// an archive's entries are hashed each as a stream of its own.
+const EVP_MD* sha256Method() {
+    static EVP_MD* const method = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return method;
+}
+
 }  // namespace
 
 Sha256::Sha256() : state(std::make_unique<State>()) {
     state->context.reset(EVP_MD_CTX_new());
     // The EVP interface, not the low-level SHA256_* calls, picks the SHA-extension code path.
-    if (!state->context || EVP_DigestInit_ex(state->context.get(), EVP_sha256(), nullptr) != 1)
+    if (!state->context || !sha256Method() ||
+        EVP_DigestInit_ex(state->context.get(), sha256Method(), nullptr) != 1)
         fail();
 }
 
@@ -30,9 +38,11 @@ void Sha256::update(const void* data, std::size_t size) {
     if (size > 0 && EVP_DigestUpdate(state->context.get(), data, size) != 1) fail();
 }
 
-std::string Sha256::finishHex() {
-    unsigned char digest[EVP_MAX_MD_SIZE];
+Sha256Digest Sha256::finish() {
+    Sha256Digest digest;
     unsigned int length = 0;
-    if (EVP_DigestFinal_ex(state->context.get(), digest, &length) != 1) fail();
-    return hexDigest(digest, length);
+    if (EVP_DigestFinal_ex(state->context.get(), digest.data(), &length) != 1 ||
+        length != digest.size())
+        fail();
+    return digest;
 }

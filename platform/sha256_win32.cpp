@@ -47,8 +47,8 @@ void Sha256::update(const void* data, std::size_t size) {
     }
 }
 
-std::string Sha256::finishHex() {
-    unsigned char digest[32];
-    if (!succeeded(BCryptFinishHash(state->hash, digest, sizeof digest, 0))) fail();
-    return hexDigest(digest, sizeof digest);
+Sha256Digest Sha256::finish() {
+    Sha256Digest digest;
+    if (!succeeded(BCryptFinishHash(state->hash, digest.data(), digest.size(), 0))) fail();
+    return digest;
 }

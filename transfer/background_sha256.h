@@ -18,7 +18,9 @@
 // are still queued for hashing. Raises runtime_error "Unable to compute SHA-256" from finishHex when the
 // library refused a step. One worker can hash a run of streams one after the other (the entries of
 // an archive, the files of a folder): endStream closes the current one, whose digest then waits in
-// `digests` until takeDigests; a thread per file would cost more than hashing a small one.
+// `digests` until takeDigests; a thread per file would cost more than hashing a small one. The end
+// of a stream is only marked in the buffer being filled, so that small streams share a hand-over
+// rather than wake the worker once each.
 struct BackgroundSha256 {
     BackgroundSha256();
     ~BackgroundSha256();
@@ -30,28 +32,25 @@ struct BackgroundSha256 {
     void endStream();
     // The digests of the streams ended so far and not yet taken, in order, waiting for each
     // queued byte of them. Raises runtime_error "Unable to compute SHA-256".
-    std::vector<std::string> takeDigests();
+    std::vector<Sha256Digest> takeDigests();
     // Waits for every queued byte; the digest as 64 lower-case hex digits. Once only.
     std::string finishHex();
 
     struct Block {
         std::unique_ptr<char[]> bytes;  // allocated when first filled: small files use one
         std::size_t size = 0;
+        std::vector<std::size_t> streamEnds;  // offsets where a stream ended, in order
     };
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Block> blocks;
-    struct Queued {
-        std::optional<std::size_t> block;  // a filled block to hash, if any
-        bool endsStream = false;           // then the stream's digest is taken
-    };
-    std::deque<Queued> queued;  // in stream order
-    std::vector<std::size_t> idle;   // indexes of blocks free to fill
+    std::deque<std::size_t> queued;      // indexes of blocks to hash, in stream order
+    std::vector<std::size_t> idle;       // indexes of blocks free to fill
     std::optional<std::size_t> filling;  // the block update is filling; the caller's alone
+    std::size_t untaken = 0;             // streams ended and not yet taken; the caller's alone
     bool ended = false;
     bool failed = false;
-    std::size_t streamsEnded = 0;        // by endStream, not yet in `digests`
-    std::vector<std::string> digests;    // of ended streams, not yet taken
+    std::vector<Sha256Digest> digests;  // of the streams hashed, not yet taken
     std::optional<Sha256> hash;  // touched by the worker alone until it has been joined
     std::thread worker;
 };

@@ -59,6 +59,27 @@ TEST(BackgroundSha256, MatchesTheDigestOfTheWholeStreamWhateverItsChunks) {
     EXPECT_EQ(sha256Of(""), empty.finishHex());
 }
 
+
+// Streams share the hand-over blocks: empty ones, thousands of tiny ones (more ends than a block
+// keeps), one spanning several blocks, and digests taken part-way, each in its stream's order.
+TEST(BackgroundSha256, ManyStreamsEachGetTheirOwnDigestInOrder) {
+    std::vector<std::string> streams = {"", "", "abc", std::string(600 * 1024, 'x'), ""};
+    for (int i = 0; i < 5000; ++i) streams.push_back(std::to_string(i));
+    streams.push_back(std::string(256 * 1024 - 3, 'y'));
+    streams.push_back("z");
+    BackgroundSha256 hash;
+    std::vector<std::string> digests;
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+        hash.update(streams[i].data(), streams[i].size());
+        hash.endStream();
+        if (i == 2 || i == 3000)
+            for (const Sha256Digest& digest : hash.takeDigests()) digests.push_back(hexDigest(digest));
+    }
+    for (const Sha256Digest& digest : hash.takeDigests()) digests.push_back(hexDigest(digest));
+    ASSERT_EQ(streams.size(), digests.size());
+    for (std::size_t i = 0; i < streams.size(); ++i) EXPECT_EQ(sha256Of(streams[i]), digests[i]) << i;
+    EXPECT_TRUE(hash.takeDigests().empty());
+}
 TEST(CopyFileChecked, OnlyAMatchingFileTakesItsName) {
     struct Case {
         std::string source;

@@ -68,7 +68,7 @@ void hashBlock(BackgroundSha256& hashing, std::uint64_t& hashed, const DataBlock
 
 void extractArchive(const fs::path& archive, const fs::path& destination,
                     const ByteProgress* progress, const fs::path* shownName,
-                    std::vector<ExtractedEntry>* extracted) {
+                    std::deque<ExtractedEntry>* extracted) {
     const fs::path& name = shownName ? *shownName : archive;
     createDirectories(destination);
     std::error_code sizeUnknown;
@@ -100,7 +100,7 @@ void extractArchive(const fs::path& archive, const fs::path& destination,
     // Hashed on one worker for the whole archive, entry after entry, while the writing goes on.
     std::optional<BackgroundSha256> hashing;
     if (extracted) hashing.emplace();
-    std::vector<ExtractedEntry> written;
+    std::deque<ExtractedEntry> written;
 
     while (archive_entry* entry = nextEntry(reader.get(), name)) {
         const fs::path relative = archiveEntryPath(entry);
@@ -153,15 +153,15 @@ void extractArchive(const fs::path& archive, const fs::path& destination,
             hashing->endStream();
         }
         if (recorded)
-            written.push_back(
-                {relative, hashed, hashedSize, {}, archive_entry_filetype(entry) == AE_IFDIR});
+            written.push_back({relative.native(), hashed,
+                               archive_entry_filetype(entry) == AE_IFDIR, hashedSize, {}});
         reportRead(reader.get());
     }
     if (!extracted) return;
-    std::vector<std::string> digests = hashing->takeDigests();
+    const std::vector<Sha256Digest> digests = hashing->takeDigests();
     std::size_t next = 0;
     for (ExtractedEntry& entry : written)
-        if (entry.regularFile) entry.sha256 = std::move(digests.at(next++));
+        if (entry.regularFile) entry.sha256 = digests.at(next++);
     *extracted = std::move(written);
 }
 

@@ -2,11 +2,10 @@
 
 std::string hexDigest(const unsigned char* digest, std::size_t size) {
     static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(2 * size);
+    std::string hex(2 * size, '\0');
     for (std::size_t i = 0; i < size; ++i) {
-        hex += digits[digest[i] >> 4];
-        hex += digits[digest[i] & 0x0f];
+        hex[2 * i] = digits[digest[i] >> 4];
+        hex[2 * i + 1] = digits[digest[i] & 0x0f];
     }
     return hex;
 }

@@ -52,6 +52,7 @@ void recordExtractedEntries(InstalledRecord& record, const std::deque<ExtractedE
                 forgetRecordedTree(record, name);
             continue;
         }
-        recordPlacedFile(record, name, InstalledFile{entry.size, hexDigest(entry.sha256), modPakNum});
+        recordPlacedFile(record, name,
+                         InstalledFile{entry.size, hexDigest(entry.sha256), modPakNum});
     }
 }

@@ -85,13 +85,21 @@ TEST(JsonWriter, InstalledRecordIsByteExactAndReadsBack) {
     record.files["data/core.pak"] = {18446744073709551615u, sha, 1};
     record.files["x \"y\""] = {1234567, sha, -2147483647 - 1};
     writeInstalledRecord(path, record);
-    EXPECT_EQ("[\n{\"modPakNum\":1,\"name\":\"core.7z\"},\n"
-              "{\"modPakNum\":-2147483648,\"name\":\"a\\tb\"},\n"
-              "{\"modPakNum\":1,\"size\":18446744073709551615,\"sha256\":\"" + sha +
-                  "\",\"path\":\"data/core.pak\"},\n"
-              "{\"modPakNum\":-2147483648,\"size\":1234567,\"sha256\":\"" + sha +
-                  "\",\"path\":\"x \\\"y\\\"\"}\n]\n",
-              readFileBytes(path));
+    const std::string expected =
+        "[\n"
+        R"({"modPakNum":1,"name":"core.7z"},)"
+        "\n"
+        R"({"modPakNum":-2147483648,"name":"a\tb"},)"
+        "\n"
+        R"({"modPakNum":1,"size":18446744073709551615,"sha256":")" +
+        sha +
+        R"(","path":"data/core.pak"},)"
+        "\n"
+        R"({"modPakNum":-2147483648,"size":1234567,"sha256":")" +
+        sha +
+        R"(","path":"x \"y\""})"
+        "\n]\n";
+    EXPECT_EQ(expected, readFileBytes(path));
     const InstalledRecord read = readInstalledRecord(path);
     EXPECT_EQ(record.modpaks.size(), read.modpaks.size());
     ASSERT_EQ(2u, read.files.size());

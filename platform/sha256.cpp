@@ -10,7 +10,9 @@ std::string hexDigest(const unsigned char* digest, std::size_t size) {
     return hex;
 }
 
-std::string hexDigest(const Sha256Digest& digest) { return hexDigest(digest.data(), digest.size()); }
+std::string hexDigest(const Sha256Digest& digest) {
+    return hexDigest(digest.data(), digest.size());
+}
 
 std::string Sha256::finishHex() { return hexDigest(finish()); }
 

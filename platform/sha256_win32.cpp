@@ -8,7 +8,6 @@
 #include "platform/sha256.h"
 
 struct Sha256::State {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
     BCRYPT_HASH_HANDLE hash = nullptr;
 };
 
@@ -18,23 +17,29 @@ namespace {
 
 bool succeeded(NTSTATUS status) { return status >= 0; }
 
+// Opened once and kept for the process: opening the provider costs far more than hashing a small
+// file, and an archive's entries are hashed each as a stream of its own. Threads may share it.
+BCRYPT_ALG_HANDLE sha256Provider() {
+    static const BCRYPT_ALG_HANDLE provider = [] {
+        BCRYPT_ALG_HANDLE opened = nullptr;
+        const NTSTATUS status =
+            BCryptOpenAlgorithmProvider(&opened, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+        return succeeded(status) ? opened : nullptr;
+    }();
+    return provider;
+}
+
 }  // namespace
 
 Sha256::Sha256() : state(std::make_unique<State>()) {
-    if (!succeeded(
-            BCryptOpenAlgorithmProvider(&state->algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
-        fail();
+    const BCRYPT_ALG_HANDLE provider = sha256Provider();
     // With no object buffer given, CNG allocates and frees the hash object itself.
-    if (!succeeded(BCryptCreateHash(state->algorithm, &state->hash, nullptr, 0, nullptr, 0, 0))) {
-        BCryptCloseAlgorithmProvider(state->algorithm, 0);
+    if (!provider ||
+        !succeeded(BCryptCreateHash(provider, &state->hash, nullptr, 0, nullptr, 0, 0)))
         fail();
-    }
 }
 
-Sha256::~Sha256() {
-    BCryptDestroyHash(state->hash);
-    BCryptCloseAlgorithmProvider(state->algorithm, 0);
-}
+Sha256::~Sha256() { BCryptDestroyHash(state->hash); }
 
 void Sha256::update(const void* data, std::size_t size) {
     // BCryptHashData takes a 32-bit length, so larger blocks go in slices.

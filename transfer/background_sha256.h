@@ -15,12 +15,12 @@
 // the bytes, so that verifying a file costs little more wall time than storing it. update copies
 // the bytes into one of a few buffers of its own, hands a buffer over only once it is full (a
 // hand-over per network chunk would cost more than the hashing), and waits only when all of them
-// are still queued for hashing. Raises runtime_error "Unable to compute SHA-256" from finishHex when the
-// library refused a step. One worker can hash a run of streams one after the other (the entries of
-// an archive, the files of a folder): endStream closes the current one, whose digest then waits in
-// `digests` until takeDigests; a thread per file would cost more than hashing a small one. The end
-// of a stream is only marked in the buffer being filled, so that small streams share a hand-over
-// rather than wake the worker once each.
+// are still queued for hashing. One worker can hash a run of streams one after the other (the
+// entries of an archive, the files of a folder): endStream closes the current one, whose digest
+// then waits in `digests` until takeDigests; a thread per file would cost more than hashing a
+// small one. The end of a stream is only marked in the buffer being filled, so that small streams
+// share a hand-over rather than wake the worker once each. takeDigests and finishHex raise
+// runtime_error "Unable to compute SHA-256" when the library refused a step.
 struct BackgroundSha256 {
     BackgroundSha256();
     ~BackgroundSha256();
@@ -51,6 +51,6 @@ struct BackgroundSha256 {
     bool ended = false;
     bool failed = false;
     std::vector<Sha256Digest> digests;  // of the streams hashed, not yet taken
-    std::optional<Sha256> hash;  // touched by the worker alone until it has been joined
+    std::optional<Sha256> hash;         // touched by the worker alone until it has been joined
     std::thread worker;
 };

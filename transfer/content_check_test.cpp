@@ -59,7 +59,6 @@ TEST(BackgroundSha256, MatchesTheDigestOfTheWholeStreamWhateverItsChunks) {
     EXPECT_EQ(sha256Of(""), empty.finishHex());
 }
 
-
 // Streams share the hand-over blocks: empty ones, thousands of tiny ones (more ends than a block
 // keeps), one spanning several blocks, and digests taken part-way, each in its stream's order.
 TEST(BackgroundSha256, ManyStreamsEachGetTheirOwnDigestInOrder) {
@@ -73,11 +72,13 @@ TEST(BackgroundSha256, ManyStreamsEachGetTheirOwnDigestInOrder) {
         hash.update(streams[i].data(), streams[i].size());
         hash.endStream();
         if (i == 2 || i == 3000)
-            for (const Sha256Digest& digest : hash.takeDigests()) digests.push_back(hexDigest(digest));
+            for (const Sha256Digest& digest : hash.takeDigests())
+                digests.push_back(hexDigest(digest));
     }
     for (const Sha256Digest& digest : hash.takeDigests()) digests.push_back(hexDigest(digest));
     ASSERT_EQ(streams.size(), digests.size());
-    for (std::size_t i = 0; i < streams.size(); ++i) EXPECT_EQ(sha256Of(streams[i]), digests[i]) << i;
+    for (std::size_t i = 0; i < streams.size(); ++i)
+        EXPECT_EQ(sha256Of(streams[i]), digests[i]) << i;
     EXPECT_TRUE(hash.takeDigests().empty());
 }
 TEST(CopyFileChecked, OnlyAMatchingFileTakesItsName) {

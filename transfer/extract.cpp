@@ -152,9 +152,10 @@ void extractArchive(const fs::path& archive, const fs::path& destination,
                           static_cast<std::uint64_t>(archive_entry_size(entry)));
             hashing->endStream();
         }
-        if (recorded)
-            written.push_back({relative.native(), hashed,
-                               archive_entry_filetype(entry) == AE_IFDIR, hashedSize, {}});
+        if (recorded) {
+            const bool isFolder = archive_entry_filetype(entry) == AE_IFDIR;
+            written.push_back({relative.native(), hashed, isFolder, hashedSize, {}});
+        }
         reportRead(reader.get());
     }
     if (!extracted) return;

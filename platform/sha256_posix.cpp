@@ -26,9 +26,9 @@ const EVP_MD* sha256Method() {
 
 Sha256::Sha256() : state(std::make_unique<State>()) {
     state->context.reset(EVP_MD_CTX_new());
+    const EVP_MD* method = sha256Method();
     // The EVP interface, not the low-level SHA256_* calls, picks the SHA-extension code path.
-    if (!state->context || !sha256Method() ||
-        EVP_DigestInit_ex(state->context.get(), sha256Method(), nullptr) != 1)
+    if (!state->context || !method || EVP_DigestInit_ex(state->context.get(), method, nullptr) != 1)
         fail();
 }
 

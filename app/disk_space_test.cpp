@@ -72,45 +72,60 @@ struct DiskSpaceTest : ::testing::Test {
                            R"([{"modPakNum":4,"name":"retired.txt","isDirectory":false}])");
         }
     }
-    // Publishes `archive` as modpak 4, with its size and hash, on the mirror and the web server.
-    void publish(const fs::path& archive) {
-        const ContentDigest digest = digestFile(archive);
-        for (const fs::path& server : {mirror, http.folder()}) {
-            fs::copy_file(archive, server / "m4.7z", fs::copy_options::overwrite_existing);
-            writeFileBytes(server / "nuvramodremote1.json",
-                           R"([{"modPakNum":4,"name":"m4.7z","size":)" +
-                               std::to_string(digest.size) + R"(,"sha256":")" + digest.sha256 +
-                               R"("}])");
+    // Publishes `archive` as modpak 4, with its size and hash, on the mirror and the web server;
+    // `small`, when given, as modpak 3 before it, so that modpak 4 is downloaded ahead.
+    void publish(const fs::path& archive, const fs::path& small = {}) {
+        std::string manifest;
+        for (const auto& [number, file] : {std::pair{3, small}, std::pair{4, archive}}) {
+            if (file.empty()) continue;
+            const ContentDigest digest = digestFile(file);
+            const std::string name = "m" + std::to_string(number) + ".7z";
+            for (const fs::path& server : {mirror, http.folder()})
+                fs::copy_file(file, server / name, fs::copy_options::overwrite_existing);
+            manifest += std::string(manifest.empty() ? "" : ",") + R"({"modPakNum":)" +
+                        std::to_string(number) + R"(,"name":")" + name + R"(","size":)" +
+                        std::to_string(digest.size) + R"(,"sha256":")" + digest.sha256 + "\"}";
         }
+        for (const fs::path& server : {mirror, http.folder()})
+            writeFileBytes(server / "nuvramodremote1.json", "[" + manifest + "]");
     }
 };
 
 }  // namespace
 
-// What is known before the cleanup refuses there, the retired file kept: the archive in the
-// mirror unpacks to more than the volume holds, or the download alone would not fit. An archive
-// that arrives small and unpacks large is refused before anything of it is unpacked.
-TEST_F(DiskSpaceTest, ModpakThatDoesNotFitIsRefusedBeforeItIsUnpacked) {
+// A modpak that does not fit is refused before its cleanup, the retired file kept and nothing of
+// its download left: an archive in the mirror that unpacks to more than the volume holds, a
+// download that alone would not fit, and one that arrives small and unpacks large, fetched in its
+// turn or downloaded ahead.
+TEST_F(DiskSpaceTest, ModpakThatDoesNotFitIsRefusedBeforeAnythingOfItChanges) {
     const std::size_t large = 6 << 20;
     const fs::path incompressible = temp.path() / "noise.7z";
     const fs::path compressible = temp.path() / "zeros.7z";
+    const fs::path small = temp.path() / "small.7z";
     writeSevenZip(incompressible, {fileEntry("data/big.bin", noise(large))});
     writeSevenZip(compressible, {fileEntry("data/big.bin", std::string(large, '\0'))});
+    writeSevenZip(small, {fileEntry("three.txt", "3")});
     struct Case {
         std::string name;
         fs::path archive;
         bool fromMirror;
         std::uint64_t needed;
-        bool retiredKept;
+        fs::path before;
     } cases[] = {
-        {"archive in the mirror", incompressible, true, large, true},
-        {"download larger than the free space", incompressible, false,
-         fs::file_size(incompressible), true},
-        {"small download, large unpacked", compressible, false, large, false},
+        {"archive in the mirror", incompressible, true, large, {}},
+        {"download larger than the free space",
+         incompressible,
+         false,
+         fs::file_size(incompressible),
+         {}},
+        {"small download, large unpacked", compressible, false, large, {}},
+        {"small download, large unpacked, downloaded ahead", compressible, false, large, small},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        publish(c.archive);
+        publish(c.archive, c.before);
+        fs::remove(game / "nuvramodlocal.json");
+        fs::remove(game / "three.txt");
         writeFileBytes(game / "retired.txt", "retired");
         std::vector<std::string> args = {"--headless", "--root", game.string()};
         if (c.fromMirror) args.insert(args.end(), {"--source-dir", mirror.string()});
@@ -121,10 +136,15 @@ TEST_F(DiskSpaceTest, ModpakThatDoesNotFitIsRefusedBeforeItIsUnpacked) {
                       spaceText(c.needed, true) + ", " +
                       spaceText(fs::space(game).available, false) + " free\n",
                   result.err);
-        EXPECT_EQ(c.retiredKept, fs::exists(game / "retired.txt"));
+        EXPECT_TRUE(fs::exists(game / "retired.txt"));
         EXPECT_FALSE(fs::exists(game / "data"));
-        EXPECT_FALSE(fs::exists(game / "nuvramodlocal.json"));
-        fs::remove(game / "m4.7z");
+        std::vector<std::string> staged;
+        for (const auto& entry : fs::directory_iterator(game)) {
+            const std::string name = entry.path().filename().string();
+            if (name.find("m4.7z") != std::string::npos || name.find("nuvraupdater") == 0)
+                staged.push_back(name);
+        }
+        EXPECT_EQ(std::vector<std::string>{}, staged);
     }
 }
 

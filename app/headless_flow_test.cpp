@@ -41,8 +41,7 @@ std::map<std::string, std::string> snapshot(const fs::path& folder) {
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        result.push_back(line);
+    for (std::string line; std::getline(in, line);) result.push_back(line);
     return result;
 }
 
@@ -64,7 +63,9 @@ protected:
                        R"({"nuvraVersion":)" + version + R"(,"url":"x/","os":"any"})");
     }
     void setFileList(const std::string& json) { writeFileBytes(mirror / "nuvrafile.json", json); }
-    void setRemote(const std::string& json) { writeFileBytes(mirror / "nuvramodremote1.json", json); }
+    void setRemote(const std::string& json) {
+        writeFileBytes(mirror / "nuvramodremote1.json", json);
+    }
 
     ProcessResult run() {
         return runProcess(updaterExecutable(),
@@ -87,7 +88,8 @@ protected:
 
 TEST_F(HeadlessFlowTest, NothingPendingRemovesTheRemoteFiles) {
     setRemote(R"([{"modPakNum":4,"name":"x.7z"}])");
-    writeFileBytes(root / "nuvramodlocal.json", R"([{"modPakNum":4,"name":"x.7z"},{"modPakNum":9,"name":"z.7z"}])");
+    writeFileBytes(root / "nuvramodlocal.json",
+                   R"([{"modPakNum":4,"name":"x.7z"},{"modPakNum":9,"name":"z.7z"}])");
     ProcessResult result = run();
     EXPECT_EQ(0, result.status);
     EXPECT_EQ(welcome + "\n" + upToDate + "\n", result.out);
@@ -125,14 +127,15 @@ TEST_F(HeadlessFlowTest, OneModpakIsUnpackedRecordedAndItsArchiveRemoved) {
 TEST_F(HeadlessFlowTest, FailureStopsTheRunAndKeepsWhatWasApplied) {
     writeSevenZip(mirror / "m1.7z", {fileEntry("one.txt", "1")});
     writeSevenZip(mirror / "m3.7z", {fileEntry("three.txt", "3")});
-    setRemote(R"([{"modPakNum":1,"name":"m1.7z"},{"modPakNum":2,"name":"m2.7z"},{"modPakNum":3,"name":"m3.7z"}])");
+    setRemote(
+        R"([{"modPakNum":1,"name":"m1.7z"},{"modPakNum":2,"name":"m2.7z"},{"modPakNum":3,"name":"m3.7z"}])");
     ProcessResult result = run();
     std::string error = "Local source file not found: " + (mirror / "m2.7z").string();
     EXPECT_EQ(1, result.status);
     EXPECT_EQ((std::vector<std::string>{welcome, "[0/6] Starting", "[0/6] Cleaning up for modpak 1",
                                         "[1/6] Fetching modpak 1", "[1/6] Applying modpak 1",
                                         "[2/6] Applied modpak 1", "[2/6] Cleaning up for modpak 2",
-                                        "[3/6] Fetching modpak 2", error}),
+                                        error}),
               lines(result.out));
     EXPECT_EQ("Nuvra Updater error: " + error + "\n", result.err);
     EXPECT_EQ(R"([{"modPakNum":1,"name":"m1.7z"}])", readFileBytes(root / "nuvramodlocal.json"));
@@ -145,7 +148,8 @@ TEST_F(HeadlessFlowTest, RepeatedEntriesAndSharedNumbers) {
     writeSevenZip(mirror / "a.7z", {fileEntry("shared.txt", "from a"), fileEntry("a.txt", "a")});
     writeSevenZip(mirror / "b.7z", {fileEntry("b.txt", "b")});
     // Both modpaks numbered 4: the second cleanup removes what the first one unpacked.
-    setRemote(R"([{"modPakNum":4,"name":"a.7z"},{"modPakNum":4,"name":"a.7z"},{"modPakNum":4,"name":"b.7z"}])");
+    setRemote(
+        R"([{"modPakNum":4,"name":"a.7z"},{"modPakNum":4,"name":"a.7z"},{"modPakNum":4,"name":"b.7z"}])");
     setFileList(R"([{"modPakNum":4,"name":"shared.txt","isDirectory":false}])");
     ProcessResult result = run();
     EXPECT_EQ(0, result.status) << result.err;
@@ -165,7 +169,8 @@ TEST_F(HeadlessFlowTest, OtherNamesStayAsFilesAndSubFoldersComeFromTheMirrorsTop
     writeFileBytes(mirror / "readme.txt", "read me");
     writeFileBytes(mirror / "m5.7Z", "not unpacked");
     writeSevenZip(mirror / "pack.7z", {fileEntry("inside.txt", "in")});
-    setRemote(R"([{"modPakNum":1,"name":"readme.txt"},{"modPakNum":2,"name":"m5.7Z"},{"modPakNum":-2,"name":"sub/dir/pack.7z"}])");
+    setRemote(
+        R"([{"modPakNum":1,"name":"readme.txt"},{"modPakNum":2,"name":"m5.7Z"},{"modPakNum":-2,"name":"sub/dir/pack.7z"}])");
     ProcessResult result = run();
     EXPECT_EQ(0, result.status) << result.err;
     EXPECT_EQ("read me", readFileBytes(root / "readme.txt"));
@@ -181,8 +186,8 @@ TEST_F(HeadlessFlowTest, CleanupFailureIsReported) {
     setRemote(R"([{"modPakNum":1,"name":"a.7z"}])");
     setFileList(R"([{"modPakNum":1,"name":"dir","isDirectory":false}])");
     ProcessResult result = run();
-    std::string error = "Unable to delete " + (root / "dir").string() +
-                        " for modpak 1: Directory not empty";
+    std::string error =
+        "Unable to delete " + (root / "dir").string() + " for modpak 1: Directory not empty";
     EXPECT_EQ(1, result.status);
     EXPECT_EQ("Nuvra Updater error: " + error + "\n", result.err);
     EXPECT_EQ(error, lines(result.out).back());
@@ -207,7 +212,8 @@ TEST_F(HeadlessFlowTest, ErrorsBeforeTheRunnerAreReportedOnce) {
     const std::map<std::string, std::string> before = snapshot(root);
     result = run();
     EXPECT_EQ(before, snapshot(root));
-    std::string missing = "Unable to find nuvraconfig.json. Is it in the same directory as nuvraupdater?";
+    std::string missing =
+        "Unable to find nuvraconfig.json. Is it in the same directory as nuvraupdater?";
     EXPECT_EQ(1, result.status);
     EXPECT_EQ(missing + "\n", result.out);
     EXPECT_EQ("Nuvra Updater error: " + missing + "\n", result.err);
@@ -339,8 +345,7 @@ namespace {
 bool killAfterLine(const std::vector<std::string>& args, const std::string& text,
                    const std::string& blockedAt) {
     int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
-        return false;
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return false;
     int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     pid_t pid = startProcess(updaterExecutable(), args, pipeFds[1], devNull);
     ::close(devNull);
@@ -396,8 +401,9 @@ TEST_F(HeadlessFlowTest, KilledRunsResumeToTheSameResult) {
     fs::path cleanRoot = temp.path() / "clean";
     fs::create_directories(cleanRoot);
     fs::copy_file(root / "nuvraconfig.json", cleanRoot / "nuvraconfig.json");
-    ProcessResult clean = runProcess(updaterExecutable(), {"--headless", "--root", cleanRoot.string(),
-                                                           "--source-dir", mirror.string()});
+    ProcessResult clean =
+        runProcess(updaterExecutable(),
+                   {"--headless", "--root", cleanRoot.string(), "--source-dir", mirror.string()});
     ASSERT_EQ(0, clean.status) << clean.err;
 
     // Killed runs see a fifth modpak, which blocks them once the four are applied.
@@ -555,9 +561,8 @@ TEST_F(HeadlessFlowTest, ServerFilesOverHttpAreDecodedOrRefused) {
 TEST_F(HeadlessFlowTest, DownloadsAheadChangeNothingAPlayerSees) {
     LoopbackServer server(temp.path() / "server");
     server.serve("nuvraconfigremote.json", R"({"nuvraVersion":6,"url":"x/","os":"any"})");
-    server.serve("nuvrafile.json",
-                 R"([{"modPakNum":2,"name":"data","isDirectory":true},)"
-                 R"({"modPakNum":2,"name":"m2.7z","isDirectory":false}])");
+    server.serve("nuvrafile.json", R"([{"modPakNum":2,"name":"data","isDirectory":true},)"
+                                   R"({"modPakNum":2,"name":"m2.7z","isDirectory":false}])");
     server.serve("nuvramodremote1.json",
                  R"([{"modPakNum":1,"name":"m1.7z"},{"modPakNum":2,"name":"m2.7z"},)"
                  R"({"modPakNum":3,"name":"m3.txt"}])");
@@ -573,14 +578,14 @@ TEST_F(HeadlessFlowTest, DownloadsAheadChangeNothingAPlayerSees) {
     ProcessResult result = runProcess(updaterExecutable(), {"--headless", "--root", root.string()});
 
     EXPECT_EQ(0, result.status) << result.err;
-    EXPECT_EQ((std::vector<std::string>{
-                  welcome, "[0/6] Starting", "[0/6] Cleaning up for modpak 1",
-                  "[1/6] Fetching modpak 1", "[1/6] Applying modpak 1", "[2/6] Applied modpak 1",
-                  "[2/6] Cleaning up for modpak 2", "[3/6] Fetching modpak 2",
-                  "[3/6] Applying modpak 2", "[4/6] Applied modpak 2",
-                  "[4/6] Cleaning up for modpak 3", "[5/6] Fetching modpak 3",
-                  "[5/6] Applying modpak 3", "[6/6] Applied modpak 3", allSet}),
-              lines(result.out));
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            welcome, "[0/6] Starting", "[0/6] Cleaning up for modpak 1", "[1/6] Fetching modpak 1",
+            "[1/6] Applying modpak 1", "[2/6] Applied modpak 1", "[2/6] Cleaning up for modpak 2",
+            "[3/6] Fetching modpak 2", "[3/6] Applying modpak 2", "[4/6] Applied modpak 2",
+            "[4/6] Cleaning up for modpak 3", "[5/6] Fetching modpak 3", "[5/6] Applying modpak 3",
+            "[6/6] Applied modpak 3", allSet}),
+        lines(result.out));
     // The whole folder: the configuration (rewritten), the local manifest and the modpaks'
     // contents, nothing of the run's own.
     std::map<std::string, std::string> tree = snapshot(root);
@@ -636,20 +641,27 @@ TEST_F(HeadlessFlowTest, FailuresAroundADownloadAheadLeaveWhatTheyLeft) {
     writeFileBytes(temp.path() / "promised", "SMALL");
     const std::string otherHash = digestFile(temp.path() / "promised").sha256;
     const std::vector<Case> cases = {
-        {"bad1.7z", slowName, {"[1/4] Applying modpak 1"},
-         "Unable to read archive data", {"bad1.7z", "keep", "n", "one.txt"}},
-        {"good1.7z", "missing2.7z",
-         {"[2/4] Applied modpak 1", "[2/4] Cleaning up for modpak 2", "[3/4] Fetching modpak 2"},
+        {"bad1.7z",
+         slowName,
+         {"[1/4] Applying modpak 1"},
+         "Unable to read archive data",
+         {"bad1.7z", "keep", "n", "one.txt"}},
+        {"good1.7z",
+         "missing2.7z",
+         {"[2/4] Applied modpak 1", "[2/4] Cleaning up for modpak 2"},
          "Download failed for " + missing + ": HTTP response code said error",
          {"keep", "n", "nuvramodlocal.json", "one.txt"}},
         // Modpak 2's cleanup fails (a folder listed as a file) once its download ahead is done.
-        {"good1.7z", "small2.7z", {"[2/4] Applied modpak 1", "[2/4] Cleaning up for modpak 2"},
+        {"good1.7z",
+         "small2.7z",
+         {"[2/4] Applied modpak 1", "[2/4] Cleaning up for modpak 2"},
          "Unable to delete " + (root / "keep").string() + " for modpak 2: Directory not empty",
          {"keep", "n", "nuvramodlocal.json", "one.txt"},
          R"([{"modPakNum":2,"name":"keep","isDirectory":false}])"},
         // The download ahead holds the file to its promise as the fetch in its turn would.
-        {"good1.7z", "small2.7z",
-         {"[2/4] Applied modpak 1", "[2/4] Cleaning up for modpak 2", "[3/4] Fetching modpak 2"},
+        {"good1.7z",
+         "small2.7z",
+         {"[2/4] Applied modpak 1", "[2/4] Cleaning up for modpak 2"},
          "Checksum mismatch for modpak 2: small2.7z",
          {"keep", "n", "nuvramodlocal.json", "one.txt"},
          "[]",
@@ -678,13 +690,13 @@ TEST_F(HeadlessFlowTest, FailuresAroundADownloadAheadLeaveWhatTheyLeft) {
         std::vector<std::string> expectedEnd = c.endOfOutput;
         expectedEnd.push_back(c.error);
         ASSERT_GE(out.size(), expectedEnd.size());
-        EXPECT_EQ(expectedEnd, std::vector<std::string>(out.end() - static_cast<std::ptrdiff_t>(
-                                                                    expectedEnd.size()),
-                                                        out.end()));
+        EXPECT_EQ(expectedEnd,
+                  std::vector<std::string>(
+                      out.end() - static_cast<std::ptrdiff_t>(expectedEnd.size()), out.end()));
         std::vector<std::string> left;
         const std::set<std::string> ofEveryRun = {"nuvraconfig.json", "nuvrafile.json",
-                                                  "nuvramodremote1.json",
-                                                  "nuvraconfigremote.json", "nuvrainstalled.json"};
+                                                  "nuvramodremote1.json", "nuvraconfigremote.json",
+                                                  "nuvrainstalled.json"};
         for (const auto& entry : fs::directory_iterator(root))
             if (!ofEveryRun.contains(entry.path().filename().string()))
                 left.push_back(entry.path().filename().string());

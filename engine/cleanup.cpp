@@ -29,3 +29,9 @@ void cleanupModpak(const fs::path& rootDir, const std::vector<FileEntry>& fileEn
                                  " for modpak " + number);
     }
 }
+
+void refuseUnsafeCleanup(const fs::path& rootDir, const std::vector<FileEntry>& fileEntries,
+                         std::int32_t modPakNum) {
+    for (const FileEntry& entry : fileEntries)
+        if (entry.modPakNum == modPakNum) safeTargetPath(rootDir, entry.name, modPakNum);
+}

@@ -11,3 +11,8 @@
 // the first failure stops it.
 void cleanupModpak(const std::filesystem::path& rootDir, const std::vector<FileEntry>& fileEntries,
                    std::int32_t modPakNum);
+
+// Raises the unsafe-path refusal that cleanupModpak would raise for one of the modpak's paths,
+// before anything is fetched or removed for it; removes nothing.
+void refuseUnsafeCleanup(const std::filesystem::path& rootDir,
+                         const std::vector<FileEntry>& fileEntries, std::int32_t modPakNum);

@@ -88,20 +88,6 @@ std::unique_ptr<Prefetch> prefetchAfter(UpdateRun& run, std::size_t current) {
                          checkOf(entry, promiseOf(run, *next)));
 }
 
-// The modpak's archive when it is here before the modpak's cleanup: in the mirror, or downloaded
-// ahead. A name that cannot be converted is left to the unsafe-name refusal.
-std::optional<fs::path> archiveAtHand(const UpdateRun& run, const ModpakEntry& entry,
-                                      Prefetch* prefetched) {
-    if (!isSevenZipName(entry.name)) return std::nullopt;
-    if (prefetched) return finishedDownload(*prefetched);
-    if (!run.options.sourceDir) return std::nullopt;
-    try {
-        return *run.options.sourceDir / pathFromText(entry.name).filename();
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-}
-
 // "2.1 GB", in the decimal units of the progress texts. A need is rounded up and free space
 // down, so that a need just above the free space never reads as the same number.
 std::string spaceText(std::uint64_t bytes, bool roundUp) {
@@ -125,32 +111,91 @@ void refuseWhatDoesNotFit(const fs::path& rootDir, const ModpakEntry& entry, std
                              spaceText(available, false) + " free");
 }
 
-// The room the modpak takes, as far as it is known before its cleanup: what its archive unpacks
-// to when the archive is here, else the download that the manifest promises.
-std::uint64_t roomBeforeCleanup(const std::optional<fs::path>& archiveHere,
-                                const std::optional<ContentCheck>& check) {
-    if (!archiveHere) return check && check->size ? *check->size : 0;
+// The room the modpak's file takes once it is at hand: what an archive unpacks to, or the copy
+// that a mirror's plain file becomes (a staged one is on the disk already).
+std::uint64_t roomOf(const fs::path& file, bool sevenZip, bool staged) {
+    if (!sevenZip && staged) return 0;
     // A mirror's FIFO or device would block or never end; the fetch refuses it in its turn.
     std::error_code notRegular;
-    if (!fs::is_regular_file(*archiveHere, notRegular)) return 0;
+    if (!fs::is_regular_file(file, notRegular)) return 0;
     try {
-        return unpackedSize(*archiveHere);
+        return sevenZip ? unpackedSize(file) : fs::file_size(file);
     } catch (const std::exception&) {
-        return 0;  // not in the mirror, or damaged: left to the fetch and the unpacking to report
+        return 0;  // damaged: left to the unpacking to report
     }
 }
 
-// Puts the modpak's file at `destination`, from its head start when it has one.
-void obtainFile(UpdateRun& run, const ModpakEntry& entry, const std::optional<ContentCheck>& check,
-                const fs::path& destination, Prefetch* prefetched, int step, int total) {
+// What a download still has to put on the disk: the promised size less the part it continues.
+std::uint64_t downloadStillNeeded(const fs::path& staged,
+                                  const std::optional<ContentCheck>& check) {
+    if (!check || !check->size) return 0;
+    fs::path part = staged;
+    part += ".part";
+    std::uint64_t kept = 0;
+    std::error_code absent;
+    if (isResumable(check)) kept = fs::file_size(part, absent);
+    if (absent) kept = 0;
+    return kept >= *check->size ? 0 : *check->size - kept;
+}
+
+// The modpak's file, whole and checked, before anything of the modpak changes: read where it lies
+// in the mirror, or downloaded into its staging file (from its head start when it has one).
+struct FileAtHand {
+    fs::path path;
+    bool staged = false;  // ours to move into place, or to remove
+    bool keep = true;     // a staged file that may be continued by the next attempt
+    bool placed = false;
+
+    FileAtHand() = default;
+    FileAtHand(const FileAtHand&) = delete;
+    FileAtHand& operator=(const FileAtHand&) = delete;
+    ~FileAtHand() {
+        if (staged && !placed && !keep) removeQuietly(path);
+    }
+};
+
+void stageDownload(UpdateRun& run, const ModpakEntry& entry,
+                   const std::optional<ContentCheck>& check, Prefetch* prefetched, int step,
+                   int total, FileAtHand& atHand) {
     const std::string what = "Fetching modpak " + std::to_string(entry.modPakNum);
     const RetryProgress retrying = windowRetryProgress(run.window.get(), step, total);
+    atHand.path = stagingPathFor(run.rootDir, check);
+    atHand.staged = true;
+    atHand.keep = isResumable(check);
     if (prefetched) {
         const ByteProgress waiting = windowByteProgress(run.window.get(), step, total, what, true);
-        if (takePrefetched(*prefetched, destination, waiting ? &waiting : nullptr,
+        if (takePrefetched(*prefetched, waiting ? &waiting : nullptr,
                            retrying ? &retrying : nullptr))
             return;
     }
+    refuseWhatDoesNotFit(run.rootDir, entry, downloadStillNeeded(atHand.path, check));
+    const ByteProgress fetching = windowByteProgress(run.window.get(), step, total, what, true);
+    downloadFile(run.config.url + entry.name, atHand.path, check ? &*check : nullptr,
+                 fetching ? &fetching : nullptr, nullptr, BodyEncoding::asSent,
+                 retrying ? &retrying : nullptr);
+}
+
+// Moves a staged file onto `destination`, as a finished download would have left it: no part
+// file beside it, the destination replaced. A destination on another volume is copied to.
+void placeStaged(FileAtHand& atHand, const fs::path& destination) {
+    fs::path part = destination;
+    part += ".part";
+    removeQuietly(part);
+    removeQuietly(destination);
+    try {
+        renameFile(atHand.path, destination);
+    } catch (const std::exception&) {
+        copyFile(atHand.path, destination);
+        removeQuietly(atHand.path);
+    }
+    atHand.placed = true;
+}
+
+// Puts the modpak's file at `destination` after its cleanup, when it was not at hand before.
+void obtainFile(UpdateRun& run, const ModpakEntry& entry, const std::optional<ContentCheck>& check,
+                const fs::path& destination, int step, int total) {
+    const std::string what = "Fetching modpak " + std::to_string(entry.modPakNum);
+    const RetryProgress retrying = windowRetryProgress(run.window.get(), step, total);
     const ByteProgress fetching = windowByteProgress(run.window.get(), step, total, what, true);
     fetchFile(run.options.sourceDir, run.config.url + entry.name, destination,
               check ? &*check : nullptr, fetching ? &fetching : nullptr,
@@ -193,33 +238,58 @@ void applyModpak(UpdateRun& run, InstalledRecord& installed, std::size_t index,
     const ModpakEntry entry = run.remoteModpaks[index];
     const std::optional<ContentCheck> check = checkOf(entry, promiseOf(run, index));
     const std::string number = std::to_string(entry.modPakNum);
+    const bool sevenZip = isSevenZipName(entry.name);
+    // A cleanup that names our staging file would remove it: that modpak is fetched after its
+    // cleanup, as it was before there was staging.
+    const bool stagingSafe = !cleanupMayTouchStaging(run, entry.modPakNum);
     std::unique_ptr<Prefetch> prefetched;
-    if (prefetch && prefetch->index == index && !cleanupMayTouchStaging(run, entry.modPakNum))
-        prefetched = std::move(prefetch);
+    if (prefetch && prefetch->index == index && stagingSafe) prefetched = std::move(prefetch);
     prefetch.reset();
 
     reportProgress(run.window.get(), {step, total, "Cleaning up for modpak " + number});
-    // Nothing of the modpak changes while another program holds a file it would replace.
-    const std::optional<fs::path> archiveHere = archiveAtHand(run, entry, prefetched.get());
+    // Refuse a hostile name before anything is fetched or removed for it.
+    fs::path destination = safeTargetPath(run.rootDir, entry.name, entry.modPakNum);
+    refuseUnsafeCleanup(run.rootDir, run.fileEntries, entry.modPakNum);
+    FileAtHand atHand;
+    if (run.options.sourceDir) {
+        if (std::optional<fs::path> source =
+                sourceFileInPlace(run.options.sourceDir, destination, check ? &*check : nullptr))
+            atHand.path = std::move(*source);
+    } else if (stagingSafe) {
+        stageDownload(run, entry, check, prefetched.get(), step + 1, total, atHand);
+    }
+    prefetched.reset();
+    const bool haveFile = !atHand.path.empty();
+    // Nothing of the modpak changes while another program holds a file it would replace, or when
+    // it does not fit.
     const bool entriesChecked =
         refuseFilesInUse(run.rootDir, run.fileEntries, entry.modPakNum,
-                         archiveHere ? &*archiveHere : nullptr, run.window.get());
-    // Refuse a hostile name before anything is removed for it.
-    safeTargetPath(run.rootDir, entry.name, entry.modPakNum);
-    refuseWhatDoesNotFit(run.rootDir, entry, roomBeforeCleanup(archiveHere, check));
+                         haveFile && sevenZip ? &atHand.path : nullptr, run.window.get());
+    if (haveFile) {
+        try {
+            refuseWhatDoesNotFit(run.rootDir, entry, roomOf(atHand.path, sevenZip, atHand.staged));
+        } catch (const std::exception&) {
+            atHand.keep = false;  // it would not fit next time either, and it takes room
+            throw;
+        }
+    } else {
+        refuseWhatDoesNotFit(run.rootDir, entry, check && check->size ? *check->size : 0);
+    }
     cleanupModpak(run.rootDir, run.fileEntries, entry.modPakNum);
     forgetRetiredPaths(installed, run.fileEntries, entry.modPakNum);
 
     reportProgress(run.window.get(), {step + 1, total, "Fetching modpak " + number});
     // Checked again: the cleanup may have changed what the name's folders resolve to.
-    fs::path destination = safeTargetPath(run.rootDir, entry.name, entry.modPakNum);
+    destination = safeTargetPath(run.rootDir, entry.name, entry.modPakNum);
     createDirectories(destination.parent_path());
-    const bool sevenZip = isSevenZipName(entry.name);
-    const std::optional<fs::path> inPlace =
-        sevenZip ? sourceFileInPlace(run.options.sourceDir, destination, check ? &*check : nullptr)
-                 : std::nullopt;
-    if (!inPlace) obtainFile(run, entry, check, destination, prefetched.get(), step + 1, total);
-    prefetched.reset();
+    // A ".7z" in the mirror is unpacked where it lies; anything else is put at the destination.
+    const std::optional<fs::path> inPlace = haveFile && !atHand.staged && sevenZip
+                                                ? std::optional<fs::path>(atHand.path)
+                                                : std::nullopt;
+    if (atHand.staged)
+        placeStaged(atHand, destination);
+    else if (!inPlace)
+        obtainFile(run, entry, check, destination, step + 1, total);
     prefetch = prefetchAfter(run, index);
 
     reportProgress(run.window.get(), {step + 1, total, "Applying modpak " + number});
@@ -228,8 +298,8 @@ void applyModpak(UpdateRun& run, InstalledRecord& installed, std::size_t index,
         const ByteProgress unpacking = windowByteProgress(run.window.get(), step + 1, total,
                                                           "Applying modpak " + number, false);
         const ByteProgress* progress = unpacking ? &unpacking : nullptr;
-        // Downloaded only after the cleanup: its size and entries are checked now.
-        if (!archiveHere) refuseWhatDoesNotFit(run.rootDir, entry, unpackedSize(destination));
+        // Fetched only after the cleanup: its size and entries are checked now.
+        if (!haveFile) refuseWhatDoesNotFit(run.rootDir, entry, unpackedSize(destination));
         if (!entriesChecked)
             refuseFilesInUse(run.rootDir, {}, entry.modPakNum, inPlace ? &*inPlace : &destination,
                              run.window.get());
@@ -252,6 +322,17 @@ void applyModpak(UpdateRun& run, InstalledRecord& installed, std::size_t index,
     reportProgress(run.window.get(), {step + 2, total, "Applied modpak " + number});
 }
 
+// What the pending modpaks' downloads are checked against, for the staging files to keep.
+std::vector<ContentCheck> pendingChecks(const UpdateRun& run) {
+    std::vector<ContentCheck> checks;
+    for (std::size_t i = 0; i < run.remoteModpaks.size(); ++i) {
+        if (containsModpak(run.localModpaks, run.remoteModpaks[i])) continue;
+        if (std::optional<ContentCheck> check = checkOf(run.remoteModpaks[i], promiseOf(run, i)))
+            checks.push_back(std::move(*check));
+    }
+    return checks;
+}
+
 }  // namespace
 
 void runUpdate(UpdateRun& run) {
@@ -268,13 +349,12 @@ void runUpdate(UpdateRun& run) {
             reportCompletion(run.window.get(), "Update complete! You are already up to date.");
             return;
         }
-        removePrefetchLeftovers(run.rootDir);
+        removeStagingLeftovers(run.rootDir, pendingChecks(run));
         InstalledRecord installed = loadInstalledRecord(run.rootDir);
         int step = 0;
         // By index: the loop appends to localModpaks, never to remoteModpaks.
         for (std::size_t i = 0; i < run.remoteModpaks.size(); ++i) {
-            if (containsModpak(run.localModpaks, run.remoteModpaks[i]))
-                continue;
+            if (containsModpak(run.localModpaks, run.remoteModpaks[i])) continue;
             applyModpak(run, installed, i, prefetch, step, total);
             step += 2;
         }

@@ -161,7 +161,9 @@ void loadManifests(UpdateRun& run) {
     fetchServerFile(run, "nuvramodremote1.json");
     std::vector<ModpakEntry> entries;
     std::vector<ModpakPromise> promises;
-    for (RemoteModpak& remote : parseRemoteModpakList(remotePath)) {
+    const PromiseReading reading =
+        run.pinnedKey ? PromiseReading::eachKey : PromiseReading::pairOnly;
+    for (RemoteModpak& remote : parseRemoteModpakList(remotePath, reading)) {
         // The signature covers the manifest; only the hash carries it on to the modpak's bytes.
         if (run.pinnedKey && remote.promise.sha256.empty())
             throw std::runtime_error("Missing sha256 for modpak " +

@@ -157,7 +157,9 @@ TEST_F(ManifestsTest, ServerPromisesAreReadBesideTheirEntries) {
                    "\"sha256\":\"" +
                        hash +
                        "\"},{\"modPakNum\":6,\"name\":\"b\"},"
-                       "{\"size\":18446744073709551615,\"modPakNum\":7,\"name\":\"c\"}]\r\n");
+                       "{\"size\":18446744073709551615,\"modPakNum\":7,\"name\":\"c\","
+                       "\"sha256\":\"" +
+                       hash + "\"}]\r\n");
     writeFileBytes(root / "nuvrafile.json", "[]");
     loadManifests(run);
     EXPECT_EQ((Modpaks{{5, "m5.7z"}, {6, "b"}, {7, "c"}}), run.remoteModpaks);
@@ -169,14 +171,16 @@ TEST_F(ManifestsTest, ServerPromisesAreReadBesideTheirEntries) {
     EXPECT_EQ(18446744073709551615u, run.remotePromises[2].size);
 }
 
-TEST_F(ManifestsTest, MalformedPromiseFailsBeforeAnyListChanges) {
+// A promise is the pair: a malformed half of it fails before any list changes, and a size or a
+// hash alone, whatever it holds, is a key of the server's own, ignored.
+TEST_F(ManifestsTest, MalformedPromiseFailsBeforeAnyListChangesAndAHalfIsIgnored) {
     writeFileBytes(root / "nuvrafile.json", "[]");
     const std::string hex(64, 'a');
     for (const std::string bad : {"\"size\":-1", "\"size\":1.5", "\"size\":\"12\"", "\"size\":null",
                                   "\"size\":18446744073709551616", "\"size\":1e3"}) {
-        writeFileBytes(
-            mirror / "nuvramodremote1.json",
-            R"([{"modPakNum":1,"name":"a"},{"modPakNum":5,"name":"m5.7z",)" + bad + "}]");
+        writeFileBytes(mirror / "nuvramodremote1.json",
+                       R"([{"modPakNum":1,"name":"a"},{"modPakNum":5,"name":"m5.7z",)" + bad +
+                           R"(,"sha256":")" + hex + "\"}]");
         run.remoteModpaks = {{7, "stale"}};
         EXPECT_EQ("Invalid size for modpak 5: m5.7z", thrownMessage([&] { loadManifests(run); }))
             << bad;
@@ -185,9 +189,19 @@ TEST_F(ManifestsTest, MalformedPromiseFailsBeforeAnyListChanges) {
     for (const std::string& bad : {"\"" + hex.substr(1) + "\"", "\"" + hex + "a\"", hex,
                                    "\"" + hex.substr(1) + "g\"", std::string("\"\"")}) {
         writeFileBytes(mirror / "nuvramodremote1.json",
-                       R"([{"modPakNum":5,"name":"m5.7z","sha256":)" + bad + "}]");
+                       R"([{"modPakNum":5,"name":"m5.7z","size":3,"sha256":)" + bad + "}]");
         EXPECT_EQ("Invalid sha256 for modpak 5: m5.7z", thrownMessage([&] { loadManifests(run); }))
             << bad;
+    }
+    for (const std::string& half :
+         std::vector<std::string>{"\"size\":10", "\"size\":\"12 MB\"", "\"size\":-1",
+                                  "\"sha256\":\"" + hex + "\"", "\"sha256\":\"none\""}) {
+        writeFileBytes(mirror / "nuvramodremote1.json",
+                       R"([{"modPakNum":5,"name":"m5.7z",)" + half + "}]");
+        loadManifests(run);
+        ASSERT_EQ(1u, run.remotePromises.size()) << half;
+        EXPECT_FALSE(run.remotePromises[0].size) << half;
+        EXPECT_EQ("", run.remotePromises[0].sha256) << half;
     }
 }
 

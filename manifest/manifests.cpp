@@ -18,22 +18,27 @@ bool isHexDigit(char c) {
 
 // Strict where the other fields are lenient: a size read as "12" from "12.5" or "-12" would
 // make a good file fail, or a bad one pass, after the run had begun changing the game folder.
-ModpakPromise readPromise(const std::string& object, const ModpakEntry& entry) {
+// Unsigned, a promise is the pair: a size or a hash alone is a key of the server's own meaning
+// (a size shown to players, in MB), ignored as any other key is.
+ModpakPromise readPromise(const std::string& object, const ModpakEntry& entry,
+                          PromiseReading reading) {
     ModpakPromise promise;
     auto invalid = [&](const std::string& key) {
         return std::runtime_error("Invalid " + key + " for modpak " +
                                   std::to_string(entry.modPakNum) + ": " + entry.name);
     };
-    if (std::optional<std::string> raw = findRawFieldValue(object, "size")) {
+    const std::optional<std::string> rawSize = findRawFieldValue(object, "size");
+    const std::optional<std::string> rawHash = findRawFieldValue(object, "sha256");
+    if (reading == PromiseReading::pairOnly && !(rawSize && rawHash)) return promise;
+    if (const std::optional<std::string>& raw = rawSize) {
         std::uint64_t size = 0;
         const char* end = raw->data() + raw->size();
         auto [stop, error] = std::from_chars(raw->data(), end, size);
         // from_chars takes no sign, blank or exponent: only digits reach the end.
-        if (error != std::errc() || stop != end)
-            throw invalid("size");
+        if (error != std::errc() || stop != end) throw invalid("size");
         promise.size = size;
     }
-    if (std::optional<std::string> raw = findRawFieldValue(object, "sha256")) {
+    if (const std::optional<std::string>& raw = rawHash) {
         bool valid = raw->size() == 66 && raw->front() == '"' && raw->back() == '"';
         for (std::size_t i = 1; valid && i + 1 < raw->size(); ++i) valid = isHexDigit((*raw)[i]);
         if (!valid) throw invalid("sha256");
@@ -55,7 +60,7 @@ std::vector<ModpakEntry> parseModpakList(const fs::path& path) {
     return list;
 }
 
-std::vector<RemoteModpak> parseRemoteModpakList(const fs::path& path) {
+std::vector<RemoteModpak> parseRemoteModpakList(const fs::path& path, PromiseReading reading) {
     const std::string text = readTextFile(path);
     requireCompleteServerFile(text, path);
     std::vector<RemoteModpak> list;
@@ -63,7 +68,7 @@ std::vector<RemoteModpak> parseRemoteModpakList(const fs::path& path) {
         RemoteModpak remote;
         remote.entry.modPakNum = readIntField(object, "modPakNum");
         remote.entry.name = readStringField(object, "name");
-        remote.promise = readPromise(object, remote.entry);
+        remote.promise = readPromise(object, remote.entry, reading);
         list.push_back(std::move(remote));
     }
     return list;

@@ -95,7 +95,8 @@ void initServer(const fs::path& dir, const std::string& url) {
 
 RemoteModpak addModpak(const fs::path& dir, const fs::path& file,
                        const std::vector<FileEntry>& retired) {
-    std::vector<RemoteModpak> modpaks = parseRemoteModpakList(serverFile(dir, manifestName));
+    std::vector<RemoteModpak> modpaks =
+        parseRemoteModpakList(serverFile(dir, manifestName), PromiseReading::eachKey);
     std::vector<FileEntry> files = parseServerFileList(serverFile(dir, fileListName));
     const std::string name = textFromPath(file.filename());
     if (!cleanRelativeName(name)) throw std::runtime_error("Refusing unsafe name: " + name);
@@ -153,8 +154,9 @@ std::vector<std::string> checkServer(const fs::path& dir) {
     };
     readProblem(configName, [&] { parseServerConfig(serverFile(dir, configName)); });
     std::vector<RemoteModpak> modpaks;
-    readProblem(manifestName,
-                [&] { modpaks = parseRemoteModpakList(serverFile(dir, manifestName)); });
+    readProblem(manifestName, [&] {
+        modpaks = parseRemoteModpakList(serverFile(dir, manifestName), PromiseReading::eachKey);
+    });
     std::vector<FileEntry> files;
     readProblem(fileListName, [&] { files = parseServerFileList(serverFile(dir, fileListName)); });
 
@@ -197,7 +199,8 @@ std::vector<std::string> checkServer(const fs::path& dir) {
 }
 
 std::vector<RemoteModpak> rehashServer(const fs::path& dir) {
-    std::vector<RemoteModpak> modpaks = parseRemoteModpakList(serverFile(dir, manifestName));
+    std::vector<RemoteModpak> modpaks =
+        parseRemoteModpakList(serverFile(dir, manifestName), PromiseReading::eachKey);
     std::vector<RemoteModpak> changed;
     for (RemoteModpak& modpak : modpaks) {
         std::optional<fs::path> name = cleanRelativeName(modpak.entry.name);
@@ -220,7 +223,7 @@ std::vector<std::string> caseClashes(const fs::path& dir, std::int32_t onlyModpa
     std::vector<RemoteModpak> modpaks;
     std::vector<FileEntry> files;
     try {
-        modpaks = parseRemoteModpakList(serverFile(dir, manifestName));
+        modpaks = parseRemoteModpakList(serverFile(dir, manifestName), PromiseReading::eachKey);
         files = parseServerFileList(serverFile(dir, fileListName));
     } catch (const std::exception&) {
         return {};

@@ -429,8 +429,9 @@ bool download(const std::string& url, const fs::path& destination, const Content
     for (;;) {
         Attempt attempt = transferOnce(url, partial, check, resumable, progress, cancelled, limits,
                                        caFile, encoding);
+        // What a resumable download received is kept for whichever attempt comes next.
         if (cancelled && *cancelled) {
-            removeQuietly(partial);
+            if (!resumable) removeQuietly(partial);
             throw std::runtime_error("Download cancelled for " + url);
         }
         // A continued file that turns out wrong (too long, a bad byte, a server that cannot
@@ -472,7 +473,7 @@ bool download(const std::string& url, const fs::path& destination, const Content
                 if (retrying) (*retrying)(retryText(attempt, secondsLeft, attempts + 1));
             };
             if (!waitBeforeRetry(wait, cancelled, countdown)) {
-                removeQuietly(partial);
+                if (!resumable) removeQuietly(partial);
                 throw std::runtime_error("Download cancelled for " + url);
             }
             continue;

@@ -52,7 +52,8 @@ using RetryProgress = std::function<void(const std::string& text)>;
 // and a continued range must be the file's own bytes). An encoding the library cannot decode raises
 // "Download failed for <url>: <library text>".
 // Once `cancelled` turns true, the transfer or retry wait in progress ends within a fraction of
-// a second, the ".part" file is removed and "Download cancelled for <url>" raised.
+// a second, the ".part" file is removed (kept when it may be continued) and "Download cancelled
+// for <url>" raised.
 void downloadFile(const std::string& url, const std::filesystem::path& destination,
                   const ContentCheck* check = nullptr, const ByteProgress* progress = nullptr,
                   const std::atomic<bool>* cancelled = nullptr,

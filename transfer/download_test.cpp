@@ -105,33 +105,42 @@ TEST_F(DownloadFileTest, DownloadsShareOneConnection) {
     EXPECT_EQ(1u, server.connections());
 }
 
-// Cancelling ends a slow transfer or a retry wait long before either would end, and leaves no
-// part, not even of a file that could otherwise be continued.
-TEST_F(DownloadFileTest, CancelledDownloadEndsSoonAndLeavesNothing) {
+// Cancelling ends a slow transfer or a retry wait long before either would end. Of a file that
+// can be continued the part is kept, holding the body's first bytes; of any other nothing is left.
+TEST_F(DownloadFileTest, CancelledDownloadEndsSoonAndKeepsOnlyAPartToContinue) {
     LoopbackServer server(temp.path() / "server");
     const std::string body = largeBody();
     server.serve("a.7z", body);
     setRetrySecondForTesting(0);
-    const ContentCheck check{body.size(), sha256Of(body), "modpak 1: a.7z"};
-    for (const std::string path : {"/throttle/20000/a.7z", "/busy/3/60/a.7z"}) {
-        SCOPED_TRACE(path);
-        std::atomic<bool> cancelled{false};
-        std::thread canceller([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            cancelled = true;
-        });
-        const auto start = std::chrono::steady_clock::now();
-        try {
-            downloadFile(server.url(path), dest, &check, nullptr, &cancelled);
-            ADD_FAILURE() << "not cancelled";
-        } catch (const std::runtime_error& error) {
-            EXPECT_EQ("Download cancelled for " + server.url(path), error.what());
+    const ContentCheck resumable{body.size(), sha256Of(body), "modpak 1: a.7z"};
+    const ContentCheck sizeOnly{body.size(), "", "modpak 1: a.7z"};
+    for (const ContentCheck* check : {&resumable, &sizeOnly}) {
+        for (const std::string path : {"/throttle/20000/a.7z", "/busy/3/60/a.7z"}) {
+            SCOPED_TRACE(path + (check == &resumable ? " resumable" : ""));
+            fs::remove(part);
+            std::atomic<bool> cancelled{false};
+            std::thread canceller([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                cancelled = true;
+            });
+            const auto start = std::chrono::steady_clock::now();
+            try {
+                downloadFile(server.url(path), dest, check, nullptr, &cancelled);
+                ADD_FAILURE() << "not cancelled";
+            } catch (const std::runtime_error& error) {
+                EXPECT_EQ("Download cancelled for " + server.url(path), error.what());
+            }
+            canceller.join();
+            // A whole transfer or wait would take a minute or more.
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+            EXPECT_FALSE(fs::exists(dest));
+            EXPECT_EQ(check == &resumable, fs::exists(part));
+            if (check == &resumable) {
+                const std::string kept = readFileBytes(part);
+                EXPECT_LT(kept.size(), body.size());
+                EXPECT_EQ(body.substr(0, kept.size()), kept);
+            }
         }
-        canceller.join();
-        // A whole transfer or wait would take a minute or more.
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
-        EXPECT_FALSE(fs::exists(part));
-        EXPECT_FALSE(fs::exists(dest));
     }
 }
 
@@ -259,8 +268,8 @@ TEST_F(DownloadFileTest, PromisedFileIsResumedAndVerifiedWhole) {
         EXPECT_TRUE(readFileBytes(dest) == body);
         EXPECT_FALSE(fs::exists(part));
         const std::vector<std::string> requests = server.requests();
-        EXPECT_EQ(c.ranges, rangesOf({requests.begin() + static_cast<long>(before),
-                                      requests.end()}));
+        EXPECT_EQ(c.ranges,
+                  rangesOf({requests.begin() + static_cast<long>(before), requests.end()}));
         before = requests.size();
     }
 }

@@ -28,7 +28,7 @@ nuvra_static_import(nuvra_zstd zstd)
 nuvra_static_import(LibArchive::LibArchive archive DEFINITIONS LIBARCHIVE_STATIC
                     LINK nuvra_lzma nuvra_zstd nuvra_bzip2 nuvra_zlib bcrypt advapi32)
 nuvra_static_import(CURL::libcurl curl DEFINITIONS CURL_STATICLIB
-                    LINK ws2_32 crypt32 secur32 bcrypt iphlpapi advapi32)
+                    LINK nuvra_zlib ws2_32 crypt32 secur32 bcrypt iphlpapi advapi32)
 nuvra_static_import(nuvra_sodium sodium DEFINITIONS SODIUM_STATIC LINK advapi32)
 nuvra_static_import(nuvra_fltk fltk
                     LINK gdiplus comctl32 comdlg32 gdi32 ole32 uuid shell32 user32 ws2_32 winspool)

@@ -101,7 +101,10 @@ void removeStagingLeftovers(const fs::path& rootDir, const std::vector<ContentCh
         if (!staged) continue;
         const bool stillPending = std::find(pendingHashes.begin(), pendingHashes.end(),
                                             staged->first) != pendingHashes.end();
-        if (!stillPending)
+        // Only a regular file of ours is ever continued; a link planted under our name goes.
+        std::error_code unknown;
+        const bool regular = fs::is_regular_file(fs::symlink_status(path, unknown));
+        if (!stillPending || !regular)
             removeQuietly(path);
         else if (!staged->second)
             kept.emplace_back(path, fileExists(withPartSuffix(path)));

@@ -553,3 +553,14 @@ TEST_F(DownloadFileTest, TrustedCertificateDownloadsOnlyForItsHostName) {
 }
 
 }  // namespace
+
+// A server file may arrive compressed, on every platform: gzip is offered and undone.
+TEST_F(DownloadFileTest, CompressedBodyIsOfferedAndDecoded) {
+    LoopbackServer server(temp.path() / "server");
+    const std::string list = R"([{"modPakNum":1,"name":"a.7z"}])";
+    server.serve("list.json", list);
+    downloadFile(server.url("/gzipasked/list.json"), dest, nullptr, nullptr, nullptr,
+                 BodyEncoding::compressed);
+    EXPECT_EQ(list, readFileBytes(dest));
+    EXPECT_NE(std::string::npos, server.requests()[0].find("Accept-Encoding: deflate, gzip\r\n"));
+}

@@ -10,10 +10,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/sha256.h"
+#include "testing/loopback_server.h"
 #include "testing/process.h"
 #include "testing/seven_zip_writer.h"
 #include "testing/temp_dir.h"
@@ -59,37 +62,47 @@ pid_t startHolder(const fs::path& file, int milliseconds) {
 }
 
 // A game with a file that modpak 1 overwrites (game.dll) and a folder that it retires (olddir),
-// served from a mirror.
+// served from a mirror or, `overHttp`, by a web server, the modpak promised by size and hash.
 struct HeldGame {
-    HeldGame() {
+    explicit HeldGame(bool overHttp = false) {
+        if (overHttp) server.emplace(temp.path() / "server");
+        const fs::path served = overHttp ? server->folder() : mirror;
+        const std::string url = overHttp ? server->url("/") : "http://127.0.0.1:9/";
         writeFileBytes(game / "nuvraconfig.json",
-                       R"({"nuvraVersion":6,"url":"http://127.0.0.1:9/","os":"any"})");
+                       R"({"nuvraVersion":6,"url":")" + url + R"(","os":"any"})");
         writeFileBytes(game / "game.dll", "old");
         writeFileBytes(game / "olddir" / "save.txt", "old");
-        writeFileBytes(mirror / "nuvraconfigremote.json",
+        writeFileBytes(served / "nuvraconfigremote.json",
                        R"({"nuvraVersion":6,"url":"x/","os":"any"})");
-        writeFileBytes(mirror / "nuvrafile.json",
+        writeFileBytes(served / "nuvrafile.json",
                        R"([{"modPakNum":1,"name":"olddir","isDirectory":true}])");
-        writeFileBytes(mirror / "nuvramodremote1.json", R"([{"modPakNum":1,"name":"m1.7z"}])");
-        writeSevenZip(mirror / "m1.7z",
+        writeSevenZip(served / "m1.7z",
                       {fileEntry("game.dll", "new"), fileEntry("added.txt", "added")});
+        writeFileBytes(served / "nuvramodremote1.json",
+                       R"([{"modPakNum":1,"name":"m1.7z","size":)" +
+                           std::to_string(fs::file_size(served / "m1.7z")) + R"(,"sha256":")" +
+                           sha256Of(readFileBytes(served / "m1.7z")) + R"("}])");
     }
 
     std::vector<std::string> arguments() const {
-        return {windowsExecutable().string(),
-                "--headless",
-                "--root",
-                game.string(),
-                "--source-dir",
-                mirror.string()};
+        std::vector<std::string> args = {windowsExecutable().string(), "--headless", "--root",
+                                         game.string()};
+        if (!server) args.insert(args.end(), {"--source-dir", mirror.string()});
+        return args;
     }
     ProcessResult run() { return runProcess("/usr/bin/wine", arguments(), temp.path()); }
 
     TempDir temp;
     fs::path game = temp.path() / "game", mirror = temp.path() / "mirror";
+    std::optional<LoopbackServer> server;
 };
 
-class HeldFileTest : public ::testing::TestWithParam<const char*> {};
+struct Held {
+    const char* file;
+    bool overHttp;
+};
+
+class HeldFileTest : public ::testing::TestWithParam<Held> {};
 
 }  // namespace
 
@@ -97,17 +110,19 @@ class HeldFileTest : public ::testing::TestWithParam<const char*> {};
 // stays, no entry is written, it is not recorded), the message names the file; once the holder
 // has gone the same run applies it.
 TEST_P(HeldFileTest, ChangesNothingUntilTheHolderHasGone) {
-    HeldGame setup;
-    pid_t holder = startHolder(setup.game / GetParam(), 0);
+    HeldGame setup(GetParam().overHttp);
+    const std::string file = GetParam().file;
+    pid_t holder = startHolder(setup.game / file, 0);
     ProcessResult held = setup.run();
     EXPECT_EQ(1, held.status);
-    EXPECT_EQ("Nuvra Updater error: Files in use for modpak 1: <game>/" + std::string(GetParam()) +
+    EXPECT_EQ("Nuvra Updater error: Files in use for modpak 1: <game>/" + file +
                   ". Close the game, or whatever holds them, and try again.\n",
               withoutWindowsSpelling(held.err, setup.game));
     EXPECT_EQ("old", readFileBytes(setup.game / "game.dll"));
     EXPECT_TRUE(fs::exists(setup.game / "olddir" / "save.txt"));
     EXPECT_FALSE(fs::exists(setup.game / "added.txt"));
     EXPECT_FALSE(fs::exists(setup.game / "nuvramodlocal.json"));
+    EXPECT_FALSE(fs::exists(setup.game / "m1.7z"));
 
     ::kill(holder, SIGKILL);
     waitForExit(holder);
@@ -115,12 +130,25 @@ TEST_P(HeldFileTest, ChangesNothingUntilTheHolderHasGone) {
     EXPECT_EQ(0, after.status) << after.err;
     EXPECT_EQ("new", readFileBytes(setup.game / "game.dll"));
     EXPECT_FALSE(fs::exists(setup.game / "olddir"));
+    // The download kept from the refused run was continued, not fetched again.
+    if (setup.server) {
+        std::size_t modpakRequests = 0;
+        for (const std::string& head : setup.server->requests())
+            modpakRequests += head.starts_with("GET /m1.7z ");
+        EXPECT_EQ(1u, modpakRequests);
+    }
+    for (const auto& entry : fs::directory_iterator(setup.game))
+        EXPECT_NE(0u, entry.path().filename().string().rfind("nuvraupdater", 0)) << entry.path();
 }
 
-// An entry over the held file, and a file inside a retired folder.
+// An entry over the held file, and a file inside a retired folder; from the mirror and over HTTP.
 INSTANTIATE_TEST_SUITE_P(WindowsHeldFiles, HeldFileTest,
-                         ::testing::Values("game.dll", "olddir/save.txt"),
-                         [](const auto& param) { return param.index == 0 ? "Entry" : "Retired"; });
+                         ::testing::Values(Held{"game.dll", false}, Held{"olddir/save.txt", false},
+                                           Held{"game.dll", true}),
+                         [](const auto& param) {
+                             return std::string(param.param.overHttp ? "Http" : "Mirror") +
+                                    (param.index % 2 == 0 ? "Entry" : "Retired");
+                         });
 
 // Held at the moment the run looks, as a virus scanner holds a file it has just seen, and let go
 // 300 ms later: the run waits and succeeds.

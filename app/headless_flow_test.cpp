@@ -9,9 +9,11 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "testing/loopback_server.h"
 #include "testing/process.h"
@@ -764,4 +766,87 @@ TEST_F(HeadlessFlowTest, EarlierLockFileIsRemovedNeverItsTarget) {
         EXPECT_FALSE(fs::exists(fs::symlink_status(root / "nuvraupdater.lock"))) << link;
     }
     EXPECT_EQ("keep", readFileBytes(outside));
+}
+
+// A big modpak after two small ones is downloaded ahead; the server going away half-way through,
+// or the run being killed there, keeps what arrived, and the next run asks for the rest by range
+// and completes.
+TEST_F(HeadlessFlowTest, ABrokenDownloadAheadIsContinuedByTheNextRun) {
+    std::mt19937 random(11);
+    std::string noise(1024 * 1024, '\0');
+    for (char& byte : noise) byte = static_cast<char>(random());
+    const fs::path served = temp.path() / "served";
+    fs::create_directories(served);
+    writeSevenZip(served / "m1.7z", {fileEntry("one.txt", "1")});
+    writeSevenZip(served / "m2.7z", {fileEntry("two.txt", "2")});
+    writeSevenZip(served / "m3.7z", {fileEntry("big.bin", noise)});
+    std::string manifest = "[";
+    for (const char* name : {"m1.7z", "m2.7z", "m3.7z"}) {
+        const ContentDigest digest = digestFile(served / name);
+        manifest += std::string(manifest.size() > 1 ? "," : "") + R"({"modPakNum":)" + name[1] +
+                    R"(,"name":")" + name + R"(","size":)" + std::to_string(digest.size) +
+                    R"(,"sha256":")" + digest.sha256 + R"("})";
+    }
+    writeFileBytes(served / "nuvramodremote1.json", manifest + "]");
+    writeFileBytes(served / "nuvrafile.json", "[]");
+    writeFileBytes(served / "nuvraconfigremote.json",
+                   R"({"nuvraVersion":6,"url":"x/","os":"any"})");
+    const fs::path part = root / ("nuvraupdater-" + digestFile(served / "m3.7z").sha256 + ".part");
+    auto serveAll = [&](LoopbackServer& server, const std::string& prefix) {
+        for (const auto& file : fs::directory_iterator(served))
+            server.serve(file.path().filename().string(), readFileBytes(file.path()));
+        writeFileBytes(root / "nuvraconfig.json",
+                       R"({"os":"any","url":")" + server.url(prefix) + R"(","nuvraVersion":6})");
+    };
+    for (const bool killed : {false, true}) {
+        SCOPED_TRACE(killed ? "killed" : "server stopped");
+        for (const auto& entry : fs::directory_iterator(root)) fs::remove_all(entry.path());
+        const std::string label = killed ? "killed" : "stopped";
+        auto first = std::make_optional<LoopbackServer>(temp.path() / (label + "-first"));
+        // Some five seconds for the big one.
+        serveAll(*first, "/throttle/200000/");
+        int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        pid_t updater = startProcess(updaterExecutable(), {"--headless", "--root", root.string()},
+                                     devNull, devNull);
+        ::close(devNull);
+        std::error_code absent;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (fs::file_size(part, absent) < 300000 || absent) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (killed) ::kill(updater, SIGKILL);
+        first.reset();
+        EXPECT_EQ(killed ? 128 + SIGKILL : 1, waitForExit(updater));
+        const std::uintmax_t kept = fs::file_size(part);
+        EXPECT_GE(kept, 300000u);
+        EXPECT_FALSE(fs::exists(root / "big.bin"));
+
+        LoopbackServer second(temp.path() / (label + "-second"));
+        serveAll(second, "/");
+        ProcessResult result =
+            runProcess(updaterExecutable(), {"--headless", "--root", root.string()});
+        EXPECT_EQ(0, result.status) << result.err;
+        EXPECT_TRUE(readFileBytes(root / "big.bin") == noise);
+        std::vector<std::string> asked;
+        for (const std::string& head : second.requests())
+            if (head.starts_with("GET /m3.7z ")) asked.push_back(head);
+        ASSERT_EQ(1u, asked.size());
+        EXPECT_NE(std::string::npos, asked[0].find("Range: bytes=" + std::to_string(kept) + "-"))
+            << asked[0];
+        EXPECT_FALSE(fs::exists(part));
+    }
+}
+
+// A size without a hash is a key of the server's own meaning (a size shown to players), ignored
+// as any other: smaller or larger than the file, in another form, the modpak is applied.
+TEST_F(HeadlessFlowTest, ASizeAloneIsIgnored) {
+    writeFileBytes(mirror / "a.txt", "8 bytes!");
+    for (const std::string size : {"1", "10", "8000000000", "\"12 MB\""}) {
+        fs::remove(root / "nuvramodlocal.json");
+        setRemote(R"([{"modPakNum":1,"name":"a.txt","size":)" + size + "}]");
+        ProcessResult result = run();
+        EXPECT_EQ(0, result.status) << size << result.err;
+        EXPECT_EQ("8 bytes!", readFileBytes(root / "a.txt"));
+    }
 }

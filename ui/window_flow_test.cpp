@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -20,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/sha256.h"
 #include "testing/loopback_server.h"
 #include "testing/process.h"
 #include "testing/seven_zip_writer.h"
@@ -344,10 +346,9 @@ TEST_F(WindowFlowTest, AfterAFailedModpakStartIsUsableAgainAndResumesWithoutReap
     EXPECT_EQ(
         "Nuvra Updater error: Local source file not found: " + (mirror / "b.7z").string() + "\n",
         updater->err());
-    EXPECT_EQ(
-        (std::vector<std::string>{"b.txt", "maps/", "nuvraconfig.json", "nuvrainstalled.json",
-                                  "nuvramodlocal.json"}),
-        rootListing());
+    EXPECT_EQ((std::vector<std::string>{"b.txt", "maps/", "nuvraconfig.json", "nuvrainstalled.json",
+                                        "nuvramodlocal.json"}),
+              rootListing());
     EXPECT_EQ(bothApplied, readFileBytes(root / "nuvramodlocal.json"));
 }
 
@@ -408,6 +409,57 @@ TEST_F(WindowFlowTest, ClosingTheWindowDuringADownloadExitsZero) {
     EXPECT_EQ("", updater->err());
     EXPECT_FALSE(fs::exists(root / "nuvramodlocal.json"));
     EXPECT_TRUE(fs::exists(root / "nuvramodremote1.json"));
+}
+
+// Closing the window while a big modpak downloads ahead keeps what arrived: the next run asks
+// for the rest by range and completes.
+TEST_F(WindowFlowTest, ClosingTheWindowDuringADownloadAheadKeepsWhatArrived) {
+    LoopbackServer server(temp.path() / "server");
+    std::mt19937 random(5);
+    std::string noise(1 << 20, '\0');
+    for (char& byte : noise) byte = static_cast<char>(random());
+    writeSevenZip(server.folder() / "big.7z", {fileEntry("big.bin", noise)});
+    fs::copy_file(mirror / "a.7z", server.folder() / "a.7z");
+    const std::string big = readFileBytes(server.folder() / "big.7z");
+    const std::string hash = sha256Of(big);
+    // Some five seconds for the big one.
+    const std::string config =
+        R"({"os":"linux","url":")" + server.url("/throttle/200000/") + R"(","nuvraVersion":6})";
+    writeFileBytes(root / "nuvraconfig.json", config);
+    server.serve("nuvraconfigremote.json", config);
+    server.serve("nuvrafile.json", "[]");
+    server.serve("nuvramodremote1.json", R"([{"modPakNum":1,"name":"a.7z"},)"
+                                         R"({"modPakNum":2,"name":"big.7z","size":)" +
+                                             std::to_string(big.size()) + R"(,"sha256":")" + hash +
+                                             R"("}])");
+    const fs::path part = root / ("nuvraupdater-" + hash + ".part");
+
+    start({root.string()});
+    press(waitForDialog(), "Return");
+    std::string window = waitForProgressWindow();
+    clickStart(window);
+    std::error_code absent;
+    auto deadline = std::chrono::steady_clock::now() + patience;
+    while ((fs::file_size(part, absent) < 300000 || absent) &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // polling interval
+    ASSERT_FALSE(absent) << updater->err() << ::testing::PrintToString(rootListing());
+    requestWindowClose(xvfb.display, std::stoul(window));
+    EXPECT_EQ(0, updater->waitForExit());
+    const std::uintmax_t kept = fs::file_size(part);
+    EXPECT_GE(kept, 300000u);
+
+    const std::size_t before = server.requests().size();
+    start({"--headless", "--root", root.string()});
+    EXPECT_EQ(0, updater->waitForExit()) << updater->err();
+    EXPECT_TRUE(readFileBytes(root / "big.bin") == noise);
+    EXPECT_FALSE(fs::exists(part));
+    std::vector<std::string> asked;
+    const std::vector<std::string> requests = server.requests();
+    for (std::size_t i = before; i < requests.size(); ++i)
+        if (requests[i].starts_with("GET /throttle/200000/big.7z ")) asked.push_back(requests[i]);
+    ASSERT_EQ(1u, asked.size());
+    EXPECT_NE(std::string::npos, asked[0].find("Range: bytes=" + std::to_string(kept) + "-"));
 }
 
 // The server is busy and asks for 30 s: the bar says so, counting the seconds down, and the
@@ -501,7 +553,8 @@ TEST_F(WindowFlowTest, CheckFilesFindsTheDamageAndRepairPutsItRight) {
     EXPECT_EQ("changed by the player", readFileBytes(root / "maps" / "a.txt"));
     // The server's files are fetched for the repair and removed after it.
     auto repaired = [&] {
-        return fs::exists(root / "b.txt") && readFileBytes(root / "maps" / "a.txt") == "modpak one" &&
+        return fs::exists(root / "b.txt") &&
+               readFileBytes(root / "maps" / "a.txt") == "modpak one" &&
                !fs::exists(root / "nuvrafile.json");
     };
     // Under wine only that some text is shown can be seen, not which: the click is repeated until

@@ -64,18 +64,21 @@ bool namesOurStagingFile(const std::string& name) {
     return lower.find("nuvraupdater") != std::string::npos;
 }
 
-// True when the modpak's cleanup could reach the staging file (on Windows, deleting it while it
-// is being written would fail the cleanup); the head start is given up then.
-bool cleanupMayTouchStaging(const UpdateRun& run, std::int32_t modPakNum) {
+// True when the modpak could meet a staging file: its cleanup would remove it, or its own file
+// would stand under a staging name that a later download takes. Such a modpak is fetched after
+// its cleanup, straight to its own name, and nothing is downloaded ahead beside it.
+bool mayMeetStaging(const UpdateRun& run, const ModpakEntry& entry) {
+    if (namesOurStagingFile(entry.name)) return true;
     return std::any_of(run.fileEntries.begin(), run.fileEntries.end(), [&](const FileEntry& e) {
-        return e.modPakNum == modPakNum && namesOurStagingFile(e.name);
+        return e.modPakNum == entry.modPakNum && namesOurStagingFile(e.name);
     });
 }
 
 // Downloads of the next modpak start while this one unpacks. Only over the network: a local
 // source folder is read as fast as the unpacking, and ".7z" files are not copied from it at all.
 std::unique_ptr<Prefetch> prefetchAfter(UpdateRun& run, std::size_t current) {
-    if (run.options.sourceDir) return nullptr;
+    if (run.options.sourceDir || namesOurStagingFile(run.remoteModpaks[current].name))
+        return nullptr;
     const std::optional<std::size_t> next = nextPending(run, current);
     if (!next) return nullptr;
     const ModpakEntry& entry = run.remoteModpaks[*next];
@@ -239,9 +242,7 @@ void applyModpak(UpdateRun& run, InstalledRecord& installed, std::size_t index,
     const std::optional<ContentCheck> check = checkOf(entry, promiseOf(run, index));
     const std::string number = std::to_string(entry.modPakNum);
     const bool sevenZip = isSevenZipName(entry.name);
-    // A cleanup that names our staging file would remove it: that modpak is fetched after its
-    // cleanup, as it was before there was staging.
-    const bool stagingSafe = !cleanupMayTouchStaging(run, entry.modPakNum);
+    const bool stagingSafe = !mayMeetStaging(run, entry);
     std::unique_ptr<Prefetch> prefetched;
     if (prefetch && prefetch->index == index && stagingSafe) prefetched = std::move(prefetch);
     prefetch.reset();

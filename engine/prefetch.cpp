@@ -73,7 +73,8 @@ void download(Prefetch& prefetch) {
 }  // namespace
 
 bool isResumable(const std::optional<ContentCheck>& check) {
-    return check && check->size && check->sha256.size() == 64;
+    // The hash becomes part of a file name: only the 64 hex digits the manifest allows.
+    return check && allowsResume(*check) && check->sha256.size() == 64;
 }
 
 fs::path stagingPathFor(const fs::path& rootDir, const std::optional<ContentCheck>& check) {
@@ -103,7 +104,7 @@ void removeStagingLeftovers(const fs::path& rootDir, const std::vector<ContentCh
                                             staged->first) != pendingHashes.end();
         // Only a regular file of ours is ever continued; a link planted under our name goes.
         std::error_code unknown;
-        const bool regular = fs::is_regular_file(fs::symlink_status(path, unknown));
+        const bool regular = entryType(path, unknown) == EntryType::file;
         if (!stillPending || !regular)
             removeQuietly(path);
         else if (!staged->second)

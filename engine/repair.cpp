@@ -140,10 +140,7 @@ RepairReport repairInstalledFiles(UpdateRun& run) {
                         result.lines.push_back("Repaired: " + name + " (modpak " + number + ")");
                         ++result.repaired;
                     }
-                } catch (const std::runtime_error& error) {
-                    const std::string text = error.what();
-                    if (!text.starts_with("Checksum mismatch") && !text.starts_with("Size mismatch"))
-                        throw;
+                } catch (const ContentMismatch&) {
                     result.lines.push_back("Refused: " + name + " (modpak " + number +
                                            "): the server's file no longer matches the record");
                     ++result.refused;

@@ -122,7 +122,7 @@ InstalledRecord readInstalledRecord(const fs::path& path) {
     const std::string text = readTextFile(path);
     InstalledRecord record;
     auto invalid = [&] {
-        return std::runtime_error("Invalid record of installed files: " + textFromPath(path));
+        return InvalidRecord("Invalid record of installed files: " + textFromPath(path));
     };
     try {
         for (const std::string& object : splitJsonObjects(text)) {
@@ -146,8 +146,9 @@ InstalledRecord readInstalledRecord(const fs::path& path) {
         }
     } catch (const std::out_of_range&) {
         throw invalid();
-    } catch (const std::runtime_error& error) {
-        if (std::string_view(error.what()).starts_with("Invalid record")) throw;
+    } catch (const InvalidRecord&) {
+        throw;
+    } catch (const std::runtime_error&) {
         throw invalid();
     }
     return record;

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,11 @@ bool isRecordedModpak(const InstalledRecord& record, const ModpakEntry& entry);
 // ]
 // Replaced atomically as writeTextFile does.
 void writeInstalledRecord(const std::filesystem::path& path, const InstalledRecord& record);
+
+// A record of installed files that cannot be read as one.
+struct InvalidRecord : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 // Reads what writeInstalledRecord wrote; objects with "sha256" are files, the others modpaks.
 // Raises "Unable to open file: <path>" and "Invalid record of installed files: <path>".

@@ -33,7 +33,7 @@ std::error_code lastErrorOr(std::errc fallback) {
 
 void requireMatch(const ContentCheck& check, const ContentDigest& digest) {
     std::string mismatch = contentMismatch(check, digest, false);
-    if (!mismatch.empty()) throw std::runtime_error(mismatch);
+    if (!mismatch.empty()) throw ContentMismatch(mismatch);
 }
 
 }  // namespace
@@ -78,7 +78,7 @@ void checkFileInPlace(const fs::path& file, const fs::path& destination,
         digest.size = fs::file_size(file, error);
         if (error) throw FileSystemError("copy_file", file, destination, error);
         // A shorter file is named with its size below; a longer one is never read.
-        if (digest.size > *most) throw std::runtime_error(contentMismatch(check, {}, true));
+        if (digest.size > *most) throw ContentMismatch(contentMismatch(check, {}, true));
         if (check.sha256.empty() || (check.size && digest.size < *check.size))
             return requireMatch(check, digest);
     }
@@ -132,7 +132,7 @@ ContentDigest copyFileChecked(const fs::path& source, const fs::path& destinatio
         std::string mismatch = contentMismatch(*check, copied, overrun);
         if (!mismatch.empty()) {
             removeQuietly(partial);
-            throw std::runtime_error(mismatch);
+            throw ContentMismatch(mismatch);
         }
     }
     removeQuietly(destination);

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 // What a fetched file must be before it may take its name. An absent size or an empty hash is
@@ -18,10 +19,20 @@ inline std::optional<std::uint64_t> mostBytes(const ContentCheck& check) {
     return check.size ? check.size : check.limit;
 }
 
+// Only a file whose size and hash are known can be pieced together from several transfers:
+// without them nothing would tell a continued file from a corrupted one.
+inline bool allowsResume(const ContentCheck& check) { return check.size && !check.sha256.empty(); }
+
 // What a file holds: its length and its SHA-256 as 64 lower-case hex digits.
 struct ContentDigest {
     std::uint64_t size = 0;
     std::string sha256;
+};
+
+// A file that is not what its check says (its message is contentMismatch's), raised apart from
+// the failures to read or write it, so that a caller may tell the two.
+struct ContentMismatch : std::runtime_error {
+    using std::runtime_error::runtime_error;
 };
 
 // The message for a file that fails `check`: "Size mismatch for <subject>: expected N bytes,

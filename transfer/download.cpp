@@ -421,9 +421,7 @@ bool download(const std::string& url, const fs::path& destination, const Content
     lastLimits = limits;
     lastRetryWaits.clear();
     std::string caFile = textFromPath(certificateAuthority());
-    // Only a file whose size and hash are known can be pieced together from several transfers:
-    // without them nothing would tell a continued file from a corrupted one.
-    const bool resumable = check && check->size && !check->sha256.empty();
+    const bool resumable = check && allowsResume(*check);
     bool startedOver = false;
     int attempts = 0;
     for (;;) {
@@ -446,7 +444,7 @@ bool download(const std::string& url, const fs::path& destination, const Content
                 startedOver = true;
                 continue;
             }
-            throw std::runtime_error(contentMismatch(*check, attempt.received, true));
+            throw ContentMismatch(contentMismatch(*check, attempt.received, true));
         }
         if (resumed && rangeRefused) {
             removeQuietly(partial);
@@ -491,7 +489,7 @@ bool download(const std::string& url, const fs::path& destination, const Content
                     startedOver = true;
                     continue;
                 }
-                throw std::runtime_error(mismatch);
+                throw ContentMismatch(mismatch);
             }
         }
         break;
